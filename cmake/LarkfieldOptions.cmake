@@ -1,0 +1,16 @@
+# Compiler settings shared by every target of the project.
+
+add_library(larkfield_options INTERFACE)
+target_compile_options(larkfield_options INTERFACE -Wall -Wextra -Wpedantic)
+target_compile_features(larkfield_options INTERFACE cxx_std_20)
+
+if(LARKFIELD_SANITIZE)
+  set(_san -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  target_compile_options(larkfield_options INTERFACE ${_san})
+  target_link_options(larkfield_options INTERFACE ${_san})
+endif()
+
+# larkfield_target(NAME) applies the shared settings to a target.
+function(larkfield_target name)
+  target_link_libraries(${name} PRIVATE larkfield_options)
+endfunction()

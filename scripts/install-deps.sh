@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing and running need.
+# Runs as root; elsewhere through sudo when it is there.
+set -euo pipefail
+
+packages=(
+  # build
+  g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
+  # libraries
+  qt6-base-dev libgmime-3.0-dev zlib1g-dev libgtest-dev
+  # independent PST readers used by the tests and the demo
+  pst-utils pff-tools python3 python3-pypff
+  # fonts for offscreen window rendering, /usr/bin/time for the benchmarks, packaging
+  fonts-dejavu-core time dpkg-dev file
+)
+
+as_root=()
+if [ "$(id -u)" != 0 ]; then
+  command -v sudo >/dev/null || { echo "install-deps: run as root (or install sudo)" >&2; exit 2; }
+  as_root=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${packages[@]}"
