@@ -258,6 +258,7 @@ class Checker {
   bool budget_reported_ = false;
   std::set<std::uint32_t> checked_messages_;
   std::set<std::uint32_t> checked_nodes_;
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> children_;  // by nidParent
 };
 
 }  // namespace larkfield::pst::check::detail

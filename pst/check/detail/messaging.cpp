@@ -127,6 +127,7 @@ void Checker::check_messaging() {
   check_store();
   check_name_map();
   check_mandatory_nodes();
+  for (const auto& [nid, n] : nodes_) children_[n.parent].push_back(nid);
   for (const auto& [nid, n] : nodes_) {
     if (!budget_left()) return;
     std::uint32_t t = nid_type(nid);
@@ -292,8 +293,9 @@ void Checker::check_folder(const NodeEntry& folder) {
   }
 
   std::set<std::uint32_t> child_folders, messages, fai;
-  for (const auto& [cnid, n] : nodes_) {
-    if (n.parent != nid || cnid == nid) continue;
+  auto kids = children_.find(nid);
+  for (std::uint32_t cnid : kids == children_.end() ? std::vector<std::uint32_t>{} : kids->second) {
+    if (cnid == nid) continue;
     std::uint32_t t = nid_type(cnid);
     if (t == kNormalFolder || t == kSearchFolder) child_folders.insert(cnid);
     if (t == kNormalMessage) messages.insert(cnid);
