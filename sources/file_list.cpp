@@ -69,6 +69,7 @@ FileList::FileList(QLabel* count_label, QWidget* parent)
   FitRowHeight();
   setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setTabKeyNavigation(false);  // Tab moves on to the next control, not the next cell
   setSelectionMode(QAbstractItemView::SingleSelection);
   setWordWrap(false);
   setCornerButtonEnabled(false);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/sources/qt_print.hpp"
+
 #include <stdexcept>
 
 #include "sources/registry.hpp"

@@ -4,12 +4,14 @@
 #include "sources/file_list.hpp"
 
 #include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QWidget>
+#include "tests/sources/qt_print.hpp"
 
 #include <memory>
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/sources/qt_print.hpp"
+
 #include <random>
 #include <string>
 

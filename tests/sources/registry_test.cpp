@@ -3,9 +3,11 @@
 #include "sources/registry.hpp"
 
 #include <gtest/gtest.h>
+
 #include <QDesktopServices>
 #include <QObject>
 #include <QUrl>
+#include "tests/sources/qt_print.hpp"
 
 namespace larkfield::sources {
 namespace {
