@@ -259,8 +259,13 @@ void frmStep1::cmdEnd_Click() {
 void frmStep1::CmdHelp_Click() { sources::ShellOpen(QString::fromLatin1(kHelpAddress)); }
 
 void frmStep1::closeEvent(QCloseEvent* event) {
-  pump_.Stop();
   event->accept();
+  Form_Unload();
+}
+
+// Ends the program: a command suspended in a yield stops there, and the event loop ends.
+void frmStep1::Form_Unload() {
+  pump_.Stop();
   QCoreApplication::quit();
 }
 

@@ -66,6 +66,7 @@ class frmStep1 final : public QWidget {
 
  private:
   void Form_Load();
+  void Form_Unload();
   void SetUpControls();
   template <class Handler>
   void Run(Handler&& handler);

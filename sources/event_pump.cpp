@@ -18,7 +18,7 @@ void EventPump::Yield() {
 
 CommandGate::CommandGate(std::vector<QAbstractButton*> held) {
   held_.reserve(held.size());
-  for (QAbstractButton* button : held) held_.push_back(Held{button, button->isEnabled()});
+  for (QAbstractButton* button : held) held_.push_back(Held{button, true});
 }
 
 CommandGate::Hold::~Hold() {
@@ -40,25 +40,22 @@ void CommandGate::Release() {
   for (Held& h : held_) h.button->setEnabled(h.wanted);
 }
 
-CommandGate::Held* CommandGate::Find(const QAbstractButton* button) {
+std::size_t CommandGate::IndexOf(const QAbstractButton* button) const {
   auto it = std::find_if(held_.begin(), held_.end(),
                          [button](const Held& h) { return h.button == button; });
-  return it == held_.end() ? nullptr : &*it;
+  return static_cast<std::size_t>(it - held_.begin());
 }
 
 void CommandGate::SetEnabled(QAbstractButton* button, bool enabled) {
-  Held* h = Find(button);
-  if (h && busy_) {
-    h->wanted = enabled;
+  if (const std::size_t i = IndexOf(button); busy_ && i < held_.size()) {
+    held_[i].wanted = enabled;
     return;
   }
   button->setEnabled(enabled);
 }
 
 bool CommandGate::Enabled(const QAbstractButton* button) const {
-  auto it = std::find_if(held_.begin(), held_.end(),
-                         [button](const Held& h) { return h.button == button; });
-  if (it != held_.end() && busy_) return it->wanted;
+  if (const std::size_t i = IndexOf(button); busy_ && i < held_.size()) return held_[i].wanted;
   return button->isEnabled();
 }
 

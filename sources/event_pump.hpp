@@ -75,7 +75,8 @@ class CommandGate {
     QAbstractButton* button;
     bool wanted;
   };
-  Held* Find(const QAbstractButton* button);
+  // Position of a held button in held_, or held_.size().
+  std::size_t IndexOf(const QAbstractButton* button) const;
   void Release();
 
   std::vector<Held> held_;
