@@ -21,8 +21,7 @@ class Error : public std::runtime_error {
     kCorrupt = 9,          // a structure read back does not follow the format
   };
 
-  Error(Code code, const std::string& description)
-      : std::runtime_error(description), code_(code) {}
+  Error(Code code, const std::string& description) : std::runtime_error(description), code_(code) {}
 
   Code code() const noexcept { return code_; }
   int number() const noexcept { return static_cast<int>(code_); }

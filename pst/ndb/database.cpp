@@ -1,0 +1,727 @@
+#include "pst/ndb/database.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "pst/ndb/btree.hpp"
+#include "pst/ndb/codec.hpp"
+
+namespace larkfield::pst::ndb {
+namespace {
+
+// File layout of a Unicode file with 512-byte pages.
+constexpr std::uint64_t kHeaderSize = 564;
+constexpr std::uint64_t kDListOffset = 0x4200;
+constexpr std::uint64_t kFirstRegion = 0x4400;
+constexpr std::uint64_t kRegionSize = 0x3E000;  // 3,968 slots of 64 bytes
+constexpr std::uint64_t kSlot = 64;
+constexpr std::uint64_t kPage = 512;
+constexpr std::size_t kMapBytes = 496;
+constexpr std::size_t kBufferLimit = 4u << 20;
+
+constexpr std::uint8_t kPageBbt = 0x80, kPageNbt = 0x81, kPageFMap = 0x82, kPagePMap = 0x83,
+                       kPageAMap = 0x84, kPageFPMap = 0x85, kPageDList = 0x86;
+
+constexpr std::uint64_t region_base(std::uint64_t k) { return kFirstRegion + k * kRegionSize; }
+constexpr std::uint64_t region_of(std::uint64_t ib) { return (ib - kFirstRegion) / kRegionSize; }
+constexpr bool has_pmap(std::uint64_t k) { return k % 8 == 0; }
+constexpr bool has_fmap(std::uint64_t k) { return k >= 128 && (k - 128) % 496 == 0; }
+constexpr bool has_fpmap(std::uint64_t k) { return k >= 8192 && (k - 8192) % 31744 == 0; }
+constexpr std::uint64_t special_pages(std::uint64_t k) {
+  return 1 + (has_pmap(k) ? 1 : 0) + (has_fmap(k) ? 1 : 0) + (has_fpmap(k) ? 1 : 0);
+}
+constexpr std::uint64_t data_start(std::uint64_t k) {
+  return region_base(k) + kPage * special_pages(k);
+}
+constexpr std::uint64_t round_up(std::uint64_t v, std::uint64_t a) { return (v + a - 1) / a * a; }
+constexpr std::uint64_t block_size_on_disk(std::size_t cb) { return round_up(cb + 16, kSlot); }
+
+constexpr Bid kInternalBit = 2;
+
+[[noreturn]] void throw_io(const std::string& what) {
+  throw Error(Error::Code::kIo, what + ": " + std::strerror(errno));
+}
+
+// First nidIndex a blank file hands out minus one, per NID type.
+constexpr std::uint32_t initial_nid_index(std::size_t type) {
+  switch (type) {
+    case 0x03:
+      return 0x4000;  // search folders
+    case 0x04:
+      return 0x10000;  // normal messages
+    case 0x08:
+      return 0x8000;  // associated messages
+    default:
+      return 0x400;
+  }
+}
+
+}  // namespace
+
+class Database::Impl {
+ public:
+  Impl(int fd, std::filesystem::path path, DatabaseOptions options)
+      : fd_(fd), path_(std::move(path)), options_(options) {
+    for (std::size_t t = 0; t < rgnid_.size(); ++t) rgnid_[t] = initial_nid_index(t);
+  }
+  ~Impl() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  // ---- creation ----
+  void initialize() {
+    add_region();  // region 0 and its maps
+    cursor_ = data_start(0);
+    // The density list: no entries, as a fresh file has it.
+    std::array<std::uint8_t, kPage> dlist{};
+    finish_page(dlist.data(), kPageDList, kDListOffset, next_page_bid_++);
+    pwrite_all(dlist.data(), dlist.size(), kDListOffset);
+    nbt_root_ = write_tree_pages(nbt_, kPageNbt);
+    bbt_root_ = write_tree_pages(bbt_, kPageBbt);
+    flush();
+    write_maps();
+    write_header();
+  }
+
+  // ---- ids ----
+  Nid allocate_nid(NidType type) {
+    auto& last = rgnid_.at(static_cast<std::size_t>(type));
+    if (last >= (1u << 27) - 1) throw Error(Error::Code::kTooLarge, "no node ids left");
+    return make_nid(type, ++last);
+  }
+  void reserve_nid(Nid nid) {
+    auto& last = rgnid_.at(static_cast<std::size_t>(nid_type(nid)));
+    last = std::max(last, nid_index(nid));
+  }
+
+  // ---- blocks ----
+  Bid write_block(std::span<const std::byte> bytes, bool internal) {
+    check_open();
+    if (bytes.size() > kMaxBlockData)
+      throw Error(Error::Code::kInvalidArgument, "a data block holds at most 8176 bytes");
+    const std::uint64_t size = block_size_on_disk(bytes.size());
+    const std::uint64_t ib = allocate(size, kSlot);
+    const Bid bid = next_block_bid_ | (internal ? kInternalBit : 0);
+    next_block_bid_ += 4;
+    std::uint8_t* out = buffer_at(ib, size);
+    if (!internal && options_.encode_blocks)
+      permute_copy(bytes, out);
+    else if (!bytes.empty())
+      std::memcpy(out, bytes.data(), bytes.size());
+    std::memset(out + bytes.size(), 0, size - bytes.size());
+    std::uint8_t* trailer = out + size - 16;
+    put16(trailer, static_cast<std::uint16_t>(bytes.size()));
+    put16(trailer + 2, signature(ib, bid));
+    put32(trailer + 4, crc32({out, bytes.size()}));
+    put64(trailer + 8, bid);
+    bbt_.put(BlockRecord{bid, ib, static_cast<std::uint16_t>(bytes.size()), 2});
+    return bid;
+  }
+
+  // An XBLOCK or XXBLOCK over `children` holding `total` bytes.
+  Bid write_tree_block(std::uint8_t level, std::span<const Bid> children, std::uint64_t total) {
+    if (total > 0xFFFFFFFFull)
+      throw Error(Error::Code::kInvalidArgument, "a value larger than 4 GiB cannot be stored");
+    std::vector<std::byte> b(8 + 8 * children.size());
+    auto* p = reinterpret_cast<std::uint8_t*>(b.data());
+    p[0] = 0x01;
+    p[1] = level;
+    put16(p + 2, static_cast<std::uint16_t>(children.size()));
+    put32(p + 4, static_cast<std::uint32_t>(total));
+    for (std::size_t i = 0; i < children.size(); ++i) put64(p + 8 + 8 * i, children[i]);
+    return write_block(b, true);
+  }
+
+  // The root over data blocks `leaves` of the given sizes; `inner` receives the
+  // X/XXBLOCKs written.
+  Bid tree_over(std::span<const Bid> leaves, std::span<const std::uint32_t> sizes,
+                std::vector<Bid>& inner) {
+    constexpr std::size_t kFan = (kMaxBlockData - 8) / 8;  // 1,021
+    if (leaves.size() == 1) return leaves[0];
+    std::uint64_t total = 0;
+    for (auto s : sizes) total += s;
+    if (leaves.size() <= kFan) {
+      Bid x = write_tree_block(1, leaves, total);
+      inner.push_back(x);
+      return x;
+    }
+    if (leaves.size() > kFan * kFan)
+      throw Error(Error::Code::kInvalidArgument, "a value larger than 4 GiB cannot be stored");
+    std::vector<Bid> xs;
+    for (std::size_t i = 0; i < leaves.size(); i += kFan) {
+      const std::size_t n = std::min(kFan, leaves.size() - i);
+      std::uint64_t part = 0;
+      for (std::size_t j = i; j < i + n; ++j) part += sizes[j];
+      xs.push_back(write_tree_block(1, leaves.subspan(i, n), part));
+    }
+    inner.insert(inner.end(), xs.begin(), xs.end());
+    Bid xx = write_tree_block(2, xs, total);
+    inner.push_back(xx);
+    return xx;
+  }
+
+  Bid write_data(std::span<const std::byte> bytes) {
+    if (bytes.size() <= kMaxBlockData) return write_block(bytes, false);
+    std::vector<Bid> leaves;
+    std::vector<std::uint32_t> sizes;
+    for (std::size_t off = 0; off < bytes.size(); off += kMaxBlockData) {
+      const std::size_t n = std::min(kMaxBlockData, bytes.size() - off);
+      leaves.push_back(write_block(bytes.subspan(off, n), false));
+      sizes.push_back(static_cast<std::uint32_t>(n));
+    }
+    return finish_tree(leaves, sizes);
+  }
+
+  // Root of a data tree whose leaves belong to it; remembered so that release(root)
+  // frees the whole tree.
+  Bid finish_tree(const std::vector<Bid>& leaves, const std::vector<std::uint32_t>& sizes) {
+    std::vector<Bid> inner;
+    const Bid root = tree_over(leaves, sizes, inner);
+    if (leaves.size() > 1) {
+      std::vector<Bid> all = leaves;
+      all.insert(all.end(), inner.begin(), inner.end() - 1);  // the root itself excluded
+      owned_[root] = std::move(all);
+    }
+    return root;
+  }
+
+  Bid write_subnodes(std::span<const SubnodeEntry> entries) {
+    if (entries.empty()) return 0;
+    for (std::size_t i = 1; i < entries.size(); ++i)
+      if (entries[i - 1].nid >= entries[i].nid)
+        throw Error(Error::Code::kInvalidArgument, "subnode entries must be sorted by node id");
+    constexpr std::size_t kLeafFan = (kMaxBlockData - 8) / 24;   // 340
+    constexpr std::size_t kInnerFan = (kMaxBlockData - 8) / 16;  // 510
+    auto leaf = [&](std::span<const SubnodeEntry> part) {
+      std::vector<std::byte> b(8 + 24 * part.size());
+      auto* p = reinterpret_cast<std::uint8_t*>(b.data());
+      p[0] = 0x02;
+      p[1] = 0;
+      put16(p + 2, static_cast<std::uint16_t>(part.size()));
+      for (std::size_t i = 0; i < part.size(); ++i) {
+        put64(p + 8 + 24 * i, part[i].nid);
+        put64(p + 16 + 24 * i, part[i].data);
+        put64(p + 24 + 24 * i, part[i].subnodes);
+      }
+      return write_block(b, true);
+    };
+    if (entries.size() <= kLeafFan) return leaf(entries);
+    if (entries.size() > kLeafFan * kInnerFan)
+      throw Error(Error::Code::kInvalidArgument, "too many subnodes in one node");
+    std::vector<std::pair<Nid, Bid>> leaves;
+    for (std::size_t i = 0; i < entries.size(); i += kLeafFan) {
+      auto part = entries.subspan(i, std::min(kLeafFan, entries.size() - i));
+      leaves.emplace_back(part.front().nid, leaf(part));
+    }
+    std::vector<std::byte> b(8 + 16 * leaves.size());
+    auto* p = reinterpret_cast<std::uint8_t*>(b.data());
+    p[0] = 0x02;
+    p[1] = 1;
+    put16(p + 2, static_cast<std::uint16_t>(leaves.size()));
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+      put64(p + 8 + 16 * i, leaves[i].first);
+      put64(p + 16 + 16 * i, leaves[i].second);
+    }
+    const Bid root = write_block(b, true);
+    std::vector<Bid> children;
+    for (auto& [nid, bid] : leaves) children.push_back(bid);
+    owned_[root] = std::move(children);
+    return root;
+  }
+
+  void release(Bid bid) {
+    if (bid == 0) return;
+    if (auto it = owned_.find(bid); it != owned_.end()) {
+      for (Bid child : it->second) release_one(child);
+      owned_.erase(it);
+    }
+    release_one(bid);
+  }
+
+  void release_one(Bid bid) {
+    auto rec = bbt_.find(bid);
+    if (!rec) throw Error(Error::Code::kNotFound, "release of an unknown block");
+    freed_now_.emplace_back(rec->ib, block_size_on_disk(rec->cb));
+    bbt_.erase(bid);
+  }
+
+  // ---- nodes ----
+  void put_node(const NodeEntry& e) {
+    check_open();
+    nbt_.put(NodeRecord{e.nid, e.data, e.subnodes, e.parent});
+  }
+  void remove_node(Nid nid) {
+    check_open();
+    nbt_.erase(nid);
+  }
+  std::optional<NodeEntry> find_node(Nid nid) const {
+    auto r = nbt_.find(nid);
+    if (!r) return std::nullopt;
+    return NodeEntry{static_cast<Nid>(r->nid), r->data, r->sub, r->parent};
+  }
+
+  // ---- commit ----
+  void commit() {
+    check_open();
+    try {
+      // New B-tree pages, then the blocks and pages on disk before anything refers to them.
+      nbt_root_ = write_tree_pages(nbt_, kPageNbt);
+      bbt_root_ = write_tree_pages(bbt_, kPageBbt);
+      flush();
+      extend_file();
+      sync();
+      // Space released before the previous commit is now unreachable from any header that
+      // can be on disk: it becomes free. What this commit released stays allocated until
+      // the next one.
+      clear_bits(freed_prev_);
+      freed_prev_ = std::move(freed_now_);
+      freed_now_.clear();
+      write_maps();
+      sync();
+      write_header();
+      sync();
+      ++commits_;
+    } catch (...) {
+      broken_ = true;
+      throw;
+    }
+  }
+
+  void close() {
+    if (fd_ < 0) throw Error(Error::Code::kClosed, "the file is closed");
+    std::exception_ptr failure;
+    if (!broken_) {
+      try {
+        commit();
+        // One more map and header write, so that the space the last commit released is
+        // free in the closed file.
+        clear_bits(freed_prev_);
+        freed_prev_.clear();
+        write_maps();
+        sync();
+        write_header();
+        sync();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 && !failure) throw_io("closing " + path_.string());
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  bool is_open() const { return fd_ >= 0; }
+  std::uint64_t file_size() const { return eof(); }
+  DatabaseStatistics statistics() const {
+    return DatabaseStatistics{eof(), bytes_written_, commits_, bbt_.size(), nbt_.size()};
+  }
+
+ private:
+  // ---- allocation ----
+  std::uint64_t eof() const { return region_base(regions_.size()); }
+
+  void add_region() {
+    const std::uint64_t k = regions_.size();
+    if (region_base(k + 1) > options_.max_file_size)
+      throw Error(Error::Code::kTooLarge, "the file would grow past its maximum size of " +
+                                              std::to_string(options_.max_file_size) + " bytes");
+    regions_.push_back(Region{});
+    // The map pages at the start of the region are allocated space.
+    set_bits(region_base(k), kPage * special_pages(k));
+  }
+
+  // Append-only: the next `size` bytes at `align`, never across a region boundary and
+  // never over the map pages at a region's start.
+  std::uint64_t allocate(std::uint64_t size, std::uint64_t align) {
+    std::uint64_t pos = round_up(cursor_, align);
+    std::uint64_t k = region_of(pos);
+    if (k >= regions_.size()) {
+      add_region();
+      k = regions_.size() - 1;
+      pos = data_start(k);
+    } else if (pos < data_start(k)) {
+      pos = data_start(k);
+    }
+    if (pos + size > region_base(k + 1)) {
+      if (k + 1 >= regions_.size()) add_region();
+      pos = data_start(k + 1);
+    }
+    set_bits(pos, size);
+    cursor_ = pos + size;
+    return pos;
+  }
+
+  void set_bits(std::uint64_t ib, std::uint64_t size) { change_bits(ib, size, true); }
+  void clear_bits(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges) {
+    for (auto& [ib, size] : ranges) change_bits(ib, size, false);
+  }
+  void change_bits(std::uint64_t ib, std::uint64_t size, bool on) {
+    for (std::uint64_t slot = (ib - kFirstRegion) / kSlot,
+                       end = (ib + size - kFirstRegion + kSlot - 1) / kSlot;
+         slot < end; ++slot) {
+      Region& r = regions_[slot / 3968];
+      const std::size_t bit = slot % 3968;
+      const auto mask = static_cast<std::uint8_t>(0x80 >> (bit % 8));
+      if (on)
+        r.bits[bit / 8] |= mask;
+      else
+        r.bits[bit / 8] &= static_cast<std::uint8_t>(~mask);
+      r.dirty = true;
+    }
+  }
+
+  // ---- buffered sequential writing ----
+  std::uint8_t* buffer_at(std::uint64_t ib, std::uint64_t size) {
+    if (!buffer_.empty() && ib != buffer_ib_ + buffer_.size()) {
+      // A gap inside one region is padding: zero it; anything else starts a new run.
+      const std::uint64_t end = buffer_ib_ + buffer_.size();
+      if (ib > end && region_of(ib) == region_of(end - 1) && ib - end < kPage) {
+        buffer_.resize(buffer_.size() + (ib - end), 0);
+      } else {
+        flush();
+      }
+    }
+    if (buffer_.size() + size > kBufferLimit && !buffer_.empty()) flush();
+    if (buffer_.empty()) buffer_ib_ = ib;
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + size);
+    return buffer_.data() + at;
+  }
+
+  void flush() {
+    if (buffer_.empty()) return;
+    pwrite_all(buffer_.data(), buffer_.size(), buffer_ib_);
+    buffer_.clear();
+  }
+
+  void pwrite_all(const std::uint8_t* data, std::size_t size, std::uint64_t ib) {
+    while (size > 0) {
+      const ssize_t n = ::pwrite(fd_, data, size, static_cast<off_t>(ib));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        broken_ = true;
+        throw_io("writing " + path_.string());
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+      ib += static_cast<std::uint64_t>(n);
+      bytes_written_ += static_cast<std::uint64_t>(n);
+    }
+  }
+
+  void extend_file() {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) throw_io("reading the size of " + path_.string());
+    if (static_cast<std::uint64_t>(st.st_size) < eof() &&
+        ::ftruncate(fd_, static_cast<off_t>(eof())) != 0) {
+      broken_ = true;
+      throw_io("growing " + path_.string());
+    }
+  }
+
+  void sync() {
+    if (!options_.sync) return;
+    if (::fdatasync(fd_) != 0) {
+      broken_ = true;
+      throw_io("syncing " + path_.string());
+    }
+  }
+
+  // ---- pages ----
+  static void finish_page(std::uint8_t* page, std::uint8_t type, std::uint64_t ib,
+                          std::uint64_t bid) {
+    page[496] = type;
+    page[497] = type;
+    const bool map = type >= kPageFMap && type <= kPageFPMap;
+    put16(page + 498, map ? 0 : signature(ib, bid));
+    put32(page + 500, crc32({page, 496}));
+    put64(page + 504, bid);
+  }
+
+  // Writes one B-tree page with `entries` (already laid out) and returns its BREF.
+  PageRef write_btree_page(std::uint8_t type, std::uint8_t level, std::uint8_t count,
+                           std::uint8_t entry_size, const std::uint8_t* entries) {
+    const std::uint64_t ib = allocate(kPage, kPage);
+    const std::uint64_t bid = next_page_bid_++;
+    std::uint8_t* page = buffer_at(ib, kPage);
+    std::memset(page, 0, kPage);
+    if (count != 0) std::memcpy(page, entries, static_cast<std::size_t>(count) * entry_size);
+    page[488] = count;
+    page[489] = static_cast<std::uint8_t>(488 / entry_size);
+    page[490] = entry_size;
+    page[491] = level;
+    finish_page(page, type, ib, bid);
+    return PageRef{bid, ib};
+  }
+
+  // Copy-on-write of the pages of `tree` that changed since the last commit.
+  template <class Tree>
+  PageRef write_tree_pages(Tree& tree, std::uint8_t type) {
+    return tree.write_changed(
+        [&](std::uint8_t level, std::uint8_t count, std::uint8_t entry_size,
+            const std::uint8_t* entries) {
+          return write_btree_page(type, level, count, entry_size, entries);
+        },
+        [&](PageRef old) { freed_now_.emplace_back(old.ib, kPage); });
+  }
+
+  void write_maps() {
+    for (std::uint64_t k = 0; k < regions_.size(); ++k) {
+      Region& r = regions_[k];
+      if (!r.dirty && r.written) continue;
+      std::array<std::uint8_t, kPage> page{};
+      std::memcpy(page.data(), r.bits.data(), kMapBytes);
+      std::uint64_t ib = region_base(k);
+      finish_page(page.data(), kPageAMap, ib, ib);
+      pwrite_all(page.data(), kPage, ib);
+      if (!r.written) {
+        // PMap, FMap and FPMap pages: deprecated, present with "all allocated" bodies.
+        auto write_filler = [&](std::uint8_t type) {
+          ib += kPage;
+          std::array<std::uint8_t, kPage> p{};
+          std::memset(p.data(), 0xFF, kMapBytes);
+          finish_page(p.data(), type, ib, ib);
+          pwrite_all(p.data(), kPage, ib);
+        };
+        if (has_pmap(k)) write_filler(kPagePMap);
+        if (has_fmap(k)) write_filler(kPageFMap);
+        if (has_fpmap(k)) write_filler(kPageFPMap);
+      }
+      r.dirty = false;
+      r.written = true;
+    }
+  }
+
+  std::uint64_t free_bytes() const {
+    std::uint64_t set = 0;
+    for (const Region& r : regions_)
+      for (std::uint8_t b : r.bits) set += static_cast<std::uint64_t>(std::popcount(b));
+    return (regions_.size() * 3968 - set) * kSlot;
+  }
+
+  void write_header() {
+    std::array<std::uint8_t, kHeaderSize> h{};
+    std::memcpy(h.data(), "!BDN", 4);
+    put16(h.data() + 8, 0x4D53);  // "SM"
+    put16(h.data() + 10, 23);     // Unicode
+    put16(h.data() + 12, 19);
+    h[14] = 1;
+    h[15] = 1;
+    put64(h.data() + 32, next_page_bid_);
+    put32(h.data() + 40, ++unique_);
+    for (std::size_t t = 0; t < rgnid_.size(); ++t) put32(h.data() + 44 + 4 * t, rgnid_[t]);
+    std::uint8_t* root = h.data() + 180;
+    put64(root + 4, eof());
+    put64(root + 12, region_base(regions_.size() - 1));
+    put64(root + 20, free_bytes());
+    put64(root + 28, 0);
+    put64(root + 36, nbt_root_.bid);
+    put64(root + 44, nbt_root_.ib);
+    put64(root + 52, bbt_root_.bid);
+    put64(root + 60, bbt_root_.ib);
+    root[68] = 0x02;                         // VALID_AMAP2
+    std::memset(h.data() + 256, 0xFF, 256);  // rgbFM, rgbFP
+    h[512] = 0x80;
+    h[513] = options_.encode_blocks ? 0x01 : 0x00;
+    put64(h.data() + 516, next_block_bid_);
+    put32(h.data() + 4, crc32({h.data() + 8, 471}));
+    put32(h.data() + 524, crc32({h.data() + 8, 516}));
+    pwrite_all(h.data(), h.size(), 0);
+  }
+
+  void check_open() const {
+    if (fd_ < 0) throw Error(Error::Code::kClosed, "the file is closed");
+    if (broken_)
+      throw Error(Error::Code::kClosed,
+                  "an earlier write failed; the file holds what the last commit wrote");
+  }
+
+  struct Region {
+    std::array<std::uint8_t, kMapBytes> bits{};
+    bool dirty = true;
+    bool written = false;
+  };
+
+  int fd_ = -1;
+  std::filesystem::path path_;
+  DatabaseOptions options_;
+  bool broken_ = false;
+
+  std::vector<Region> regions_;
+  std::uint64_t cursor_ = 0;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t buffer_ib_ = 0;
+  std::uint64_t bytes_written_ = 0;
+
+  std::array<std::uint32_t, 32> rgnid_{};
+  Bid next_block_bid_ = 4;
+  std::uint64_t next_page_bid_ = 1;
+  std::uint32_t unique_ = 0;
+  std::uint64_t commits_ = 0;
+
+  BTree<NodeRecord> nbt_;
+  BTree<BlockRecord> bbt_;
+  PageRef nbt_root_{}, bbt_root_{};
+  // Internal blocks and the blocks below them that release(root) frees with them.
+  std::unordered_map<Bid, std::vector<Bid>> owned_;
+  // (offset, size) released since the last commit, and released before it.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> freed_now_, freed_prev_;
+
+  friend class Database;
+};
+
+// ---- Database ----
+
+Database::Database(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Database::Database(Database&&) noexcept = default;
+Database& Database::operator=(Database&&) noexcept = default;
+Database::~Database() = default;
+
+Database Database::create(const std::filesystem::path& path, const DatabaseOptions& options) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (errno == EEXIST)
+      throw Error(Error::Code::kFileExists, "the file " + path.string() + " already exists");
+    throw_io("creating " + path.string());
+  }
+  auto impl = std::make_unique<Impl>(fd, path, options);
+  try {
+    impl->initialize();
+  } catch (...) {
+    impl.reset();
+    std::error_code ec;
+    std::filesystem::remove(path, ec);  // ours, just made, and never valid
+    throw;
+  }
+  return Database(std::move(impl));
+}
+
+Nid Database::allocate_nid(NidType type) { return impl_->allocate_nid(type); }
+void Database::reserve_nid(Nid nid) { impl_->reserve_nid(nid); }
+Bid Database::write_block(std::span<const std::byte> bytes) {
+  return impl_->write_block(bytes, false);
+}
+Bid Database::write_data(std::span<const std::byte> bytes) { return impl_->write_data(bytes); }
+Bid Database::write_subnodes(std::span<const SubnodeEntry> entries) {
+  return impl_->write_subnodes(entries);
+}
+void Database::release(Bid bid) { impl_->release(bid); }
+void Database::put_node(const NodeEntry& entry) { impl_->put_node(entry); }
+void Database::remove_node(Nid nid) { impl_->remove_node(nid); }
+std::optional<NodeEntry> Database::find_node(Nid nid) const { return impl_->find_node(nid); }
+void Database::commit() { impl_->commit(); }
+void Database::close() { impl_->close(); }
+bool Database::is_open() const { return impl_ && impl_->is_open(); }
+std::uint64_t Database::file_size() const { return impl_->file_size(); }
+DatabaseStatistics Database::statistics() const { return impl_->statistics(); }
+
+// ---- DataStream ----
+
+struct DataStream::State {
+  Database* db = nullptr;
+  std::vector<std::byte> block;
+  std::vector<Bid> leaves;
+  std::vector<std::uint32_t> sizes;
+  std::uint64_t size = 0;
+  bool finished = false;
+};
+
+DataStream::DataStream(Database& db) : state_(std::make_unique<State>()) {
+  state_->db = &db;
+  state_->block.reserve(kMaxBlockData);
+}
+DataStream::DataStream(DataStream&&) noexcept = default;
+DataStream::~DataStream() {
+  if (!state_ || state_->finished) return;
+  try {
+    for (Bid b : state_->leaves) state_->db->impl_->release_one(b);
+  } catch (...) {  // the database is closed or broken: nothing to give back
+  }
+}
+
+void DataStream::append(std::span<const std::byte> bytes) {
+  State& s = *state_;
+  while (!bytes.empty()) {
+    const std::size_t n = std::min(bytes.size(), kMaxBlockData - s.block.size());
+    s.block.insert(s.block.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    bytes = bytes.subspan(n);
+    s.size += n;
+    if (s.block.size() == kMaxBlockData) {
+      s.leaves.push_back(s.db->impl_->write_block(s.block, false));
+      s.sizes.push_back(static_cast<std::uint32_t>(kMaxBlockData));
+      s.block.clear();
+    }
+  }
+}
+
+std::uint64_t DataStream::size() const { return state_->size; }
+
+Bid DataStream::finish() {
+  State& s = *state_;
+  if (!s.block.empty() || s.leaves.empty()) {
+    s.leaves.push_back(s.db->impl_->write_block(s.block, false));
+    s.sizes.push_back(static_cast<std::uint32_t>(s.block.size()));
+    s.block.clear();
+  }
+  const Bid root = s.db->impl_->finish_tree(s.leaves, s.sizes);
+  s.finished = true;
+  return root;
+}
+
+// ---- DataTree ----
+
+std::uint64_t DataTree::size() const {
+  std::uint64_t total = 0;
+  for (auto s : sizes_) total += s;
+  return total;
+}
+
+void DataTree::set_block(Database& db, std::size_t index, std::span<const std::byte> bytes) {
+  if (index > blocks_.size())
+    throw Error(Error::Code::kInvalidArgument, "data tree blocks are set in order");
+  if (bytes.empty() || bytes.size() > kMaxBlockData)
+    throw Error(Error::Code::kInvalidArgument, "a data tree block holds 1 to 8176 bytes");
+  const Bid bid = db.impl_->write_block(bytes, false);
+  if (index == blocks_.size()) {
+    blocks_.push_back(bid);
+    sizes_.push_back(static_cast<std::uint32_t>(bytes.size()));
+  } else {
+    db.impl_->release_one(blocks_[index]);
+    blocks_[index] = bid;
+    sizes_[index] = static_cast<std::uint32_t>(bytes.size());
+  }
+  dirty_ = true;
+}
+
+Bid DataTree::root(Database& db) {
+  if (!dirty_) return root_;
+  for (Bid b : inner_) db.impl_->release_one(b);
+  inner_.clear();
+  root_ = blocks_.empty() ? 0 : db.impl_->tree_over(blocks_, sizes_, inner_);
+  dirty_ = false;
+  return root_;
+}
+
+void DataTree::release(Database& db) {
+  for (Bid b : inner_) db.impl_->release_one(b);
+  for (Bid b : blocks_) db.impl_->release_one(b);
+  inner_.clear();
+  blocks_.clear();
+  sizes_.clear();
+  root_ = 0;
+  dirty_ = true;
+}
+
+}  // namespace larkfield::pst::ndb
