@@ -1,0 +1,57 @@
+#pragma once
+
+// Property contexts (PC): a heap-on-node holding a BTree-on-heap of properties.
+//
+// A PropertyContextWriter collects the properties of one folder, message or
+// attachment and writes the node's data in one go. Values up to 4 bytes sit in the
+// BTH record, values that fit a heap allocation sit in the heap, larger ones go into
+// subnodes of the node; ByteSource values are streamed into a subnode data tree when
+// set(), so they are never held whole in memory.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "pst/ltp/property.hpp"
+#include "pst/ndb/database.hpp"
+
+namespace larkfield::pst::ltp {
+
+// What a node entry (or a subnode entry) points at.
+struct NodeData {
+  ndb::Bid data = 0;
+  ndb::Bid subnodes = 0;  // 0 when the node has no subnodes
+};
+
+// Releases everything NodeData names (the data tree and the subnode tree with the
+// data of its entries).
+void release(ndb::Database& db, const NodeData& node);
+
+class PropertyContextWriter {
+ public:
+  explicit PropertyContextWriter(ndb::Database& db);
+  PropertyContextWriter(PropertyContextWriter&&) noexcept;
+  PropertyContextWriter& operator=(PropertyContextWriter&&) = delete;
+  ~PropertyContextWriter();  // an unfinished writer releases what it wrote
+
+  // Sets (or replaces) one property. The value's alternative must match the tag's
+  // type (Error::Code::kInvalidArgument otherwise). Returns the size in bytes of the
+  // stored value (for strings the UTF-16 bytes without terminator; for a ByteSource
+  // the bytes read from it).
+  std::uint64_t set(const Property& property);
+
+  // Adds a subnode that belongs to the node (a recipient table, an attachment table,
+  // an attachment object, ...). Its nid must not have type kLtp, which the writer
+  // uses for the value subnodes it makes itself.
+  void add_subnode(const ndb::SubnodeEntry& entry);
+
+  // Writes the heap and the subnode tree. The writer is empty afterwards.
+  NodeData finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace larkfield::pst::ltp
