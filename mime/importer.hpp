@@ -19,6 +19,12 @@ namespace larkfield::mime {
 class ReadError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  // With the system error number (ENOENT, EISDIR, EACCES, ...) that stopped the read.
+  ReadError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+  int code() const noexcept { return code_; }
+
+ private:
+  int code_ = 0;
 };
 
 struct ImportOptions {
@@ -26,10 +32,13 @@ struct ImportOptions {
   // ISO-8859-1.
   std::string legacy_charset = "windows-1252";
   // Limits against hostile input; past a limit the rest is kept as an attachment.
-  std::size_t max_depth = 32;            // MIME nesting
-  std::size_t max_embedded_depth = 8;    // attached messages inside attached messages
+  std::size_t max_depth = 32;          // MIME nesting
+  std::size_t max_embedded_depth = 8;  // attached messages inside attached messages
   std::size_t max_parts = 10000;
   std::size_t max_header_bytes = 1 << 20;
+  // Map Disposition-Notification-To / Return-Receipt-To to the receipt-request
+  // properties. Off by default: old mail would ask for receipts again when opened.
+  bool keep_receipt_requests = false;
 };
 
 struct ImportResult {

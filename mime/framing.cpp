@@ -1,0 +1,131 @@
+#include "mime/framing.hpp"
+
+#include <charconv>
+#include <cstdlib>
+
+#include "mime/text.hpp"
+
+namespace larkfield::mime::framing {
+namespace {
+
+// The byte count of an .emlx first line ("1234", maybe with spaces or a CR), or nullopt.
+std::optional<std::size_t> emlx_count(std::string_view file, std::size_t& after_line) {
+  const std::size_t lf = file.find('\n');
+  if (lf == std::string_view::npos || lf > 32) return std::nullopt;
+  std::string_view line = file.substr(0, lf);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+    line.remove_suffix(1);
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  if (line.empty()) return std::nullopt;
+  std::size_t n = 0;
+  const auto [p, ec] = std::from_chars(line.data(), line.data() + line.size(), n);
+  if (ec != std::errc() || p != line.data() + line.size()) return std::nullopt;
+  after_line = lf + 1;
+  return n;
+}
+
+// Where the trailing property list starts, searched from the end.
+std::size_t plist_start(std::string_view file, std::size_t from) {
+  const std::size_t pos = file.rfind("<?xml");
+  if (pos == std::string_view::npos || pos < from) return std::string_view::npos;
+  return pos;
+}
+
+std::optional<std::string> plist_value(std::string_view plist, std::string_view key) {
+  const std::string k = "<key>" + std::string(key) + "</key>";
+  const std::size_t at = plist.find(k);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::size_t open = plist.find('<', at + k.size());
+  if (open == std::string_view::npos) return std::nullopt;
+  const std::size_t gt = plist.find('>', open);
+  if (gt == std::string_view::npos) return std::nullopt;
+  const std::size_t close = plist.find('<', gt);
+  if (close == std::string_view::npos) return std::nullopt;
+  return text::trim(plist.substr(gt + 1, close - gt - 1));
+}
+
+std::optional<double> plist_number(std::string_view plist, std::string_view key) {
+  auto v = plist_value(plist, key);
+  if (!v || v->empty()) return std::nullopt;
+  char* end = nullptr;
+  const double d = std::strtod(v->c_str(), &end);
+  if (end != v->c_str() + v->size()) return std::nullopt;
+  return d;
+}
+
+void read_plist(std::string_view plist, Framed& f) {
+  if (auto flags = plist_number(plist, "flags"); flags && *flags >= 0 && *flags < 4294967296.0)
+    f.emlx_flags = static_cast<std::uint32_t>(*flags);
+  f.date_received = plist_number(plist, "date-received");
+  f.date_sent = plist_number(plist, "date-sent");
+}
+
+// Leading BOM and blank lines; NUL bytes in the header block.
+void clean(std::string& m) {
+  std::size_t start = 0;
+  if (m.starts_with("\xEF\xBB\xBF")) start = 3;
+  while (start < m.size() &&
+         (m[start] == '\r' || m[start] == '\n' || m[start] == ' ' || m[start] == '\t'))
+    ++start;
+  m.erase(0, start);
+  const HeaderBlock hb = find_header_block(m);
+  for (std::size_t i = 0; i < hb.end; ++i)
+    if (m[i] == '\0') m[i] = ' ';
+}
+
+}  // namespace
+
+HeaderBlock find_header_block(std::string_view m) {
+  if (m.starts_with("\n")) return {0, 1};
+  if (m.starts_with("\r\n")) return {0, 2};
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t lf = m.find('\n', pos);
+    if (lf == std::string_view::npos) return {m.size(), m.size()};
+    if (lf + 1 < m.size() && m[lf + 1] == '\n') return {lf + 1, lf + 2};
+    if (lf + 2 < m.size() && m[lf + 1] == '\r' && m[lf + 2] == '\n') return {lf + 1, lf + 3};
+    pos = lf + 1;
+  }
+}
+
+Framed frame(std::string_view file, std::string_view file_name) {
+  Framed f;
+  const bool named_emlx = text::ascii_lower(file_name).ends_with(".emlx");
+  std::size_t body = 0;
+  const auto count = emlx_count(file, body);
+  if (!count) {
+    if (named_emlx) f.warnings.emplace_back("no .emlx byte count line; read as a plain message");
+    f.message.assign(file);
+    clean(f.message);
+    return f;
+  }
+  f.emlx = true;
+  if (!named_emlx) f.warnings.emplace_back("file has .emlx framing; read as .emlx");
+  const std::size_t remaining = file.size() - body;
+  std::size_t length = *count;
+  const std::size_t plist = plist_start(file, body);
+  const auto plist_follows = [&](std::size_t end) {
+    std::size_t p = end;
+    while (p < file.size() && (file[p] == '\r' || file[p] == '\n' || file[p] == ' ')) ++p;
+    return p == file.size() || file.substr(p).starts_with("<?xml") ||
+           file.substr(p).starts_with("<!DOCTYPE") || file.substr(p).starts_with("<plist");
+  };
+  if (length > remaining || !plist_follows(body + length)) {
+    // The count is wrong: the message ends where the property list starts.
+    const std::size_t end = plist != std::string_view::npos ? plist : file.size();
+    f.warnings.push_back(".emlx byte count " + std::to_string(*count) + " does not match the " +
+                         std::to_string(end - body) + " message bytes; used the bytes present");
+    length = end - body;
+  }
+  f.message.assign(file.substr(body, length));
+  const std::size_t after = body + length;
+  if (after < file.size()) {
+    read_plist(file.substr(after), f);
+  } else {
+    f.warnings.emplace_back(".emlx file has no property list");
+  }
+  clean(f.message);
+  return f;
+}
+
+}  // namespace larkfield::mime::framing

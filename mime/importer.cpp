@@ -1,0 +1,1459 @@
+#include "mime/importer.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "mime/framing.hpp"
+#include "mime/gmime_ptr.hpp"
+#include "mime/tags.hpp"
+#include "mime/text.hpp"
+
+namespace larkfield::mime {
+
+namespace detail {
+
+void ensure_gmime() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+}  // namespace detail
+
+namespace {
+
+using namespace detail;
+namespace t = tags;
+
+constexpr std::int64_t kUnixToFileTimeSeconds = 11644473600LL;
+
+FileTime filetime_from_unix(std::int64_t seconds) {
+  const std::int64_t s = std::max<std::int64_t>(seconds + kUnixToFileTimeSeconds, 0);
+  return FileTime{static_cast<std::uint64_t>(s) * 10000000ULL};
+}
+
+std::int64_t unix_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::u16string u16(std::string_view utf8) { return text::utf8_to_utf16(utf8); }
+
+Bytes to_bytes(std::string_view s) {
+  Bytes b(s.size());
+  if (!s.empty()) std::memcpy(b.data(), s.data(), s.size());
+  return b;
+}
+
+void put(std::vector<Property>& props, std::uint32_t tag, Value v) {
+  for (auto& p : props)
+    if (p.tag == tag) {
+      p.value = std::move(v);
+      return;
+    }
+  props.push_back(Property{tag, std::move(v)});
+}
+
+void put_str(std::vector<Property>& props, std::uint32_t tag, std::string_view utf8) {
+  put(props, tag, u16(utf8));
+}
+
+// Removes folding and control characters from a header value.
+std::string unfold(std::string_view v) {
+  std::string out;
+  out.reserve(v.size());
+  for (char c : v) {
+    if (c == '\r' || c == '\n') continue;
+    if (c == '\t') c = ' ';
+    if (c == '\0') continue;
+    out += c;
+  }
+  return text::trim(out);
+}
+
+// Cleans a display name: quotes, control characters, surrounding blanks.
+std::string clean_name(std::string_view name) {
+  std::string out;
+  for (char c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    out += b < 0x20 ? ' ' : c;
+  }
+  out = text::trim(out);
+  while (out.size() >= 2 && ((out.front() == '"' && out.back() == '"') ||
+                             (out.front() == '\'' && out.back() == '\''))) {
+    out = text::trim(std::string_view(out).substr(1, out.size() - 2));
+  }
+  return out;
+}
+
+struct RawHeader {
+  std::string name;
+  std::string raw;  // as in the file, folded, possibly 8-bit
+};
+
+std::vector<RawHeader> raw_headers(GMimeObject* object) {
+  std::vector<RawHeader> out;
+  GMimeHeaderList* list = g_mime_object_get_header_list(object);
+  if (list == nullptr) return out;
+  const int n = g_mime_header_list_get_count(list);
+  for (int i = 0; i < n; ++i) {
+    GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+    const char* name = g_mime_header_get_name(h);
+    const char* raw = g_mime_header_get_raw_value(h);
+    out.push_back({name ? name : "", raw ? raw : ""});
+  }
+  return out;
+}
+
+const RawHeader* find_header(const std::vector<RawHeader>& hs, std::string_view name) {
+  for (const auto& h : hs)
+    if (text::ascii_lower(h.name) == text::ascii_lower(name)) return &h;
+  return nullptr;
+}
+
+struct Context {
+  const ImportOptions& options;
+  std::vector<std::string>& warnings;
+  GMimeParserOptions* parser_options;
+  std::size_t parts = 0;
+  std::int64_t now = 0;
+};
+
+ParserOptionsPtr make_parser_options(const std::string& legacy) {
+  ParserOptionsPtr o(g_mime_parser_options_new());
+  g_mime_parser_options_set_address_compliance_mode(o.get(), GMIME_RFC_COMPLIANCE_LOOSE);
+  g_mime_parser_options_set_parameter_compliance_mode(o.get(), GMIME_RFC_COMPLIANCE_LOOSE);
+  g_mime_parser_options_set_rfc2047_compliance_mode(o.get(), GMIME_RFC_COMPLIANCE_LOOSE);
+  g_mime_parser_options_set_allow_addresses_without_domain(o.get(), FALSE);
+  const std::string legacy_name =
+      text::lookup_charset(legacy).iconv_name.empty() ? "windows-1252" : legacy;
+  const char* charsets[] = {"utf-8", legacy_name.c_str(), "iso-8859-1", nullptr};
+  g_mime_parser_options_set_fallback_charsets(o.get(), charsets);
+  return o;
+}
+
+// Unstructured header text: encoded words decoded (base64 words rewritten first), raw
+// 8-bit text through the charset chain.
+std::string decode_text_header(Context& ctx, std::string_view raw) {
+  const std::string value = unfold(raw);
+  bool eight_bit = false;
+  for (char c : value)
+    if (static_cast<unsigned char>(c) >= 0x80) eight_bit = true;
+  std::string prepared = text::rewrite_b_words(value);
+  if (eight_bit) prepared = text::header_bytes_to_utf8(prepared, ctx.options.legacy_charset);
+  std::string decoded =
+      take_string(g_mime_utils_header_decode_text(ctx.parser_options, prepared.c_str()));
+  return text::trim(decoded);
+}
+
+std::optional<std::int64_t> parse_date(std::string_view value) {
+  const std::string v = unfold(value);
+  if (v.empty()) return std::nullopt;
+  DateTimePtr d(g_mime_utils_header_decode_date(v.c_str()));
+  if (!d) return std::nullopt;
+  return g_date_time_to_unix(d.get());
+}
+
+bool plausible(std::int64_t t, std::int64_t now) {
+  return t >= 315532800 /* 1980-01-01 */ && t <= now + 2 * 86400;
+}
+
+// ---- addresses -------------------------------------------------------------------
+
+struct Mailbox {
+  std::string name;     // display name as shown
+  std::string address;  // ASCII (IDN) form when it has one
+  bool has_address = false;
+};
+
+Bytes one_off_entry_id(const Mailbox& m) {
+  static constexpr std::uint8_t kMuidOneOff[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                                   0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+  Bytes b;
+  b.resize(4, std::byte{0});
+  for (auto x : kMuidOneOff) b.push_back(std::byte{x});
+  b.push_back(std::byte{0});  // version
+  b.push_back(std::byte{0});
+  b.push_back(std::byte{0x01});  // MAPI_ONE_OFF_NO_RICH_INFO | MAPI_ONE_OFF_UNICODE | 0x1000
+  b.push_back(std::byte{0x90});
+  const auto add = [&](std::string_view s) {
+    for (char16_t c : u16(s)) {
+      b.push_back(static_cast<std::byte>(c & 0xFF));
+      b.push_back(static_cast<std::byte>(c >> 8));
+    }
+    b.push_back(std::byte{0});
+    b.push_back(std::byte{0});
+  };
+  add(m.name);
+  add("SMTP");
+  add(m.address);
+  return b;
+}
+
+Bytes search_key(std::string_view address) {
+  return to_bytes("SMTP:" + text::ascii_upper(address) + std::string(1, '\0'));
+}
+
+void collect_mailboxes(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0) {
+  if (list == nullptr || depth > 4) return;
+  const int n = internet_address_list_length(list);
+  for (int i = 0; i < n; ++i) {
+    InternetAddress* ia = internet_address_list_get_address(list, i);
+    if (INTERNET_ADDRESS_IS_GROUP(ia)) {
+      collect_mailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia)), out,
+                        depth + 1);
+      continue;
+    }
+    if (!INTERNET_ADDRESS_IS_MAILBOX(ia)) continue;
+    auto* mb = INTERNET_ADDRESS_MAILBOX(ia);
+    const char* addr = internet_address_mailbox_get_addr(mb);
+    const char* idn = internet_address_mailbox_get_idn_addr(mb);
+    const char* name = internet_address_get_name(ia);
+    Mailbox m;
+    m.address = text::trim(idn && *idn ? idn : (addr ? addr : ""));
+    m.has_address = !m.address.empty();
+    m.name = clean_name(name ? name : "");
+    if (m.name.empty() || text::ascii_lower(m.name) == text::ascii_lower(m.address))
+      m.name = addr && *addr ? addr : m.address;
+    out.push_back(std::move(m));
+  }
+}
+
+// Every mailbox of one header value; text that is no address list stays as a name.
+std::vector<Mailbox> parse_addresses(Context& ctx, std::string_view raw) {
+  std::string value = unfold(raw);
+  std::vector<Mailbox> out;
+  if (value.empty()) return out;
+  std::string prepared = text::rewrite_b_words(value);
+  bool eight_bit = false;
+  for (char c : prepared)
+    if (static_cast<unsigned char>(c) >= 0x80) eight_bit = true;
+  if (eight_bit) prepared = text::header_bytes_to_utf8(prepared, ctx.options.legacy_charset);
+  GPtr<InternetAddressList> list(internet_address_list_parse(ctx.parser_options, prepared.c_str()));
+  if (list) collect_mailboxes(list.get(), out);
+  if (out.empty()) {
+    // A group without members ("undisclosed-recipients:;") has no rows; anything else
+    // that is not an address is kept as a name only.
+    const bool empty_group = value.ends_with(";") && value.find(':') != std::string::npos &&
+                             value.find('@') == std::string::npos;
+    if (!empty_group) {
+      Mailbox m;
+      m.name = clean_name(decode_text_header(ctx, value));
+      if (!m.name.empty()) {
+        ctx.warnings.push_back("address list not understood, kept as a name: " + m.name);
+        out.push_back(std::move(m));
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<Mailbox> header_mailboxes(Context& ctx, const std::vector<RawHeader>& hs,
+                                      std::string_view name) {
+  std::vector<Mailbox> out;
+  for (const auto& h : hs)
+    if (text::ascii_lower(h.name) == text::ascii_lower(name)) {
+      auto more = parse_addresses(ctx, h.raw);
+      std::move(more.begin(), more.end(), std::back_inserter(out));
+    }
+  return out;
+}
+
+// ---- content ---------------------------------------------------------------------
+
+std::string stream_bytes(GMimeStream* stream) {
+  std::string out;
+  if (stream == nullptr) return out;
+  g_mime_stream_reset(stream);
+  char buf[65536];
+  while (true) {
+    const ssize_t n = g_mime_stream_read(stream, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+// Transfer-decoded bytes of a leaf. Base64 is decoded here: GMime's decoder stops at
+// padding inside the data.
+std::string part_bytes(GMimePart* part) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (content == nullptr) return {};
+  if (g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64)
+    return text::base64_decode(stream_bytes(g_mime_data_wrapper_get_stream(content)));
+  GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+  g_mime_data_wrapper_write_to_stream(content, mem.get());
+  GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+  return std::string(reinterpret_cast<const char*>(array->data), array->len);
+}
+
+std::string object_bytes(GMimeObject* object) {
+  GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+  g_mime_object_write_to_stream(object, nullptr, mem.get());
+  GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+  return std::string(reinterpret_cast<const char*>(array->data), array->len);
+}
+
+std::string mime_type(GMimeObject* object) {
+  GMimeContentType* ct = g_mime_object_get_content_type(object);
+  if (ct == nullptr) return "text/plain";
+  const char* type = g_mime_content_type_get_media_type(ct);
+  const char* sub = g_mime_content_type_get_media_subtype(ct);
+  return text::ascii_lower(std::string(type ? type : "application") + "/" +
+                           (sub ? sub : "octet-stream"));
+}
+
+std::string content_param(GMimeObject* object, const char* name) {
+  GMimeContentType* ct = g_mime_object_get_content_type(object);
+  if (ct == nullptr) return {};
+  const char* v = g_mime_content_type_get_parameter(ct, name);
+  return v ? v : "";
+}
+
+bool is_attachment_disposition(GMimeObject* object) {
+  GMimeContentDisposition* d = g_mime_object_get_content_disposition(object);
+  return d != nullptr && g_mime_content_disposition_is_attachment(d);
+}
+
+// The file name of a part, decoded from the raw headers so base64 words and RFC 2231
+// values are read by our rules.
+std::string part_file_name(Context& ctx, GMimeObject* object) {
+  const auto hs = raw_headers(object);
+  const auto param = [&](std::string_view header, const char* name) -> std::string {
+    const RawHeader* h = find_header(hs, header);
+    if (h == nullptr) return {};
+    std::string prepared = text::rewrite_b_words(unfold(h->raw));
+    std::string value;
+    if (header == "Content-Disposition") {
+      GPtr<GMimeContentDisposition> d(
+          g_mime_content_disposition_parse(ctx.parser_options, prepared.c_str()));
+      if (d) {
+        const char* v = g_mime_content_disposition_get_parameter(d.get(), name);
+        value = v ? v : "";
+      }
+    } else {
+      GPtr<GMimeContentType> ct(g_mime_content_type_parse(ctx.parser_options, prepared.c_str()));
+      if (ct) {
+        const char* v = g_mime_content_type_get_parameter(ct.get(), name);
+        value = v ? v : "";
+      }
+    }
+    // A value GMime left encoded (encoded word in a quoted parameter) or 8-bit.
+    if (value.find("=?") != std::string::npos) value = decode_text_header(ctx, value);
+    if (!text::is_valid_utf8(value))
+      value = text::header_bytes_to_utf8(value, ctx.options.legacy_charset);
+    return text::trim(value);
+  };
+  std::string name = param("Content-Disposition", "filename");
+  if (name.empty()) name = param("Content-Type", "name");
+  return name;
+}
+
+// ---- file names ------------------------------------------------------------------
+
+std::string extension_for_type(std::string_view type) {
+  static constexpr std::pair<std::string_view, std::string_view> kTypes[] = {
+      {"text/plain", ".txt"},
+      {"text/html", ".htm"},
+      {"text/calendar", ".ics"},
+      {"image/jpeg", ".jpg"},
+      {"image/jpg", ".jpg"},
+      {"image/pjpeg", ".jpg"},
+      {"image/png", ".png"},
+      {"image/x-png", ".png"},
+      {"image/gif", ".gif"},
+      {"image/bmp", ".bmp"},
+      {"application/pdf", ".pdf"},
+      {"message/rfc822", ".eml"},
+      {"application/zip", ".zip"},
+      {"text/csv", ".csv"},
+      {"application/ms-tnef", ".dat"},
+      {"application/pkcs7-signature", ".p7s"},
+      {"application/pkcs7-mime", ".p7m"},
+      {"message/delivery-status", ".txt"},
+      {"text/rfc822-headers", ".txt"},
+  };
+  for (const auto& [k, v] : kTypes)
+    if (k == type) return std::string(v);
+  return ".bin";
+}
+
+// Makes a name safe as a file name: no path, no reserved characters or device names,
+// at most 255 UTF-16 units with the extension kept.
+std::string sanitize_file_name(std::string_view raw) {
+  std::string name(raw);
+  const std::size_t slash = name.find_last_of("/\\");
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  for (char& c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || c == '"' || c == ':' || c == '<' || c == '>' || c == '|' || c == '*' ||
+        c == '?')
+      c = '_';
+  }
+  while (!name.empty() && (name.front() == ' ' || name.front() == '.')) name.erase(0, 1);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
+  const std::string stem = text::ascii_upper(name.substr(0, name.find('.')));
+  static constexpr std::string_view kReserved[] = {"CON", "PRN", "AUX", "NUL"};
+  bool reserved =
+      std::find(std::begin(kReserved), std::end(kReserved), stem) != std::end(kReserved);
+  if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' &&
+      stem[3] <= '9')
+    reserved = true;
+  if (reserved) name.insert(0, "_");
+  std::u16string w = u16(name);
+  if (w.size() > 255) {
+    const std::size_t dot = w.rfind(u'.');
+    std::u16string ext = dot != std::u16string::npos && w.size() - dot <= 16 ? w.substr(dot) : u"";
+    w = w.substr(0, 255 - ext.size()) + ext;
+    if (w.size() > ext.size() && w[w.size() - ext.size() - 1] >= 0xD800 &&
+        w[w.size() - ext.size() - 1] <= 0xDBFF)
+      w.erase(w.size() - ext.size() - 1, 1);
+    name = text::utf16_to_utf8(w);
+  }
+  return name;
+}
+
+std::string extension_of(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || name.size() - dot > 16) return {};
+  return std::string(name.substr(dot));
+}
+
+std::string short_name(std::string_view long_name, std::set<std::string>& used) {
+  const std::string ext = extension_of(long_name);
+  const std::string stem(long_name.substr(0, long_name.size() - ext.size()));
+  const auto upper = text::ascii_upper(stem);
+  const auto fits = [&] {
+    if (stem.empty() || stem.size() > 8 || ext.size() > 4) return false;
+    for (char c : long_name)
+      if (static_cast<unsigned char>(c) >= 0x80 || c == ' ') return false;
+    return stem.find('.') == std::string::npos;
+  }();
+  if (fits && used.insert(text::ascii_upper(long_name)).second) return std::string(long_name);
+  std::string base;
+  for (char c : upper)
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+      base += c;
+      if (base.size() == 6) break;
+    }
+  if (base.empty()) base = "ATT";
+  std::string e;
+  for (char c : text::ascii_upper(ext))
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+      e += c;
+      if (e.size() == 3) break;
+    }
+  for (int i = 1; i < 1000000; ++i) {
+    std::string n = base.substr(0, std::min<std::size_t>(base.size(), i < 10 ? 6 : 5)) + "~" +
+                    std::to_string(i) + (e.empty() ? "" : "." + e);
+    if (used.insert(n).second) return n;
+  }
+  return base;
+}
+
+// ---- the walk --------------------------------------------------------------------
+
+struct Body {
+  GMimePart* html = nullptr;
+  GMimePart* plain = nullptr;
+};
+
+bool is_body_text(std::string_view type) {
+  return type == "text/plain" || type == "text/html" || type == "text/enriched";
+}
+
+Body select_body(GMimeObject* object, std::size_t depth, std::size_t max_depth) {
+  Body b;
+  if (object == nullptr || depth > max_depth || is_attachment_disposition(object)) return b;
+  const std::string type = mime_type(object);
+  if (GMIME_IS_PART(object)) {
+    if (type == "text/html")
+      b.html = GMIME_PART(object);
+    else if (type == "text/plain" || type == "text/enriched")
+      b.plain = GMIME_PART(object);
+    return b;
+  }
+  if (!GMIME_IS_MULTIPART(object)) return b;
+  auto* mp = GMIME_MULTIPART(object);
+  const int n = g_mime_multipart_get_count(mp);
+  if (n <= 0) return b;
+  if (type == "multipart/alternative") {
+    for (int i = 0; i < n; ++i) {
+      Body c = select_body(g_mime_multipart_get_part(mp, i), depth + 1, max_depth);
+      if (c.html != nullptr) b.html = c.html;
+      if (c.plain != nullptr) b.plain = c.plain;
+    }
+    return b;
+  }
+  if (type == "multipart/related") {
+    GMimeObject* root = g_mime_multipart_get_part(mp, 0);
+    const std::string start = content_param(object, "start");
+    if (!start.empty()) {
+      std::string id = start;
+      if (id.starts_with("<") && id.ends_with(">")) id = id.substr(1, id.size() - 2);
+      if (GMimeObject* s = g_mime_multipart_get_subpart_from_content_id(mp, id.c_str())) root = s;
+    }
+    return select_body(root, depth + 1, max_depth);
+  }
+  // mixed, signed, report and the rest: only the first child may be the body.
+  GMimeObject* first = g_mime_multipart_get_part(mp, 0);
+  const std::string first_type = mime_type(first);
+  if (GMIME_IS_PART(first) && !is_body_text(first_type)) return b;
+  if (GMIME_IS_MULTIPART(first) || GMIME_IS_PART(first))
+    return select_body(first, depth + 1, max_depth);
+  return b;
+}
+
+std::set<std::string> html_references(std::string_view html) {
+  std::set<std::string> refs;
+  const std::string lower = text::ascii_lower(html);
+  std::size_t pos = 0;
+  while ((pos = lower.find("cid:", pos)) != std::string::npos) {
+    std::size_t e = pos + 4;
+    while (e < html.size() && html[e] != '"' && html[e] != '\'' && html[e] != ' ' &&
+           html[e] != '>' && html[e] != ')' && html[e] != '\r' && html[e] != '\n')
+      ++e;
+    std::string id;
+    for (std::size_t i = pos + 4; i < e; ++i) {
+      if (html[i] == '%' && i + 2 < e && std::isxdigit(static_cast<unsigned char>(html[i + 1])) &&
+          std::isxdigit(static_cast<unsigned char>(html[i + 2]))) {
+        id += static_cast<char>(std::stoi(std::string(html.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+      } else {
+        id += html[i];
+      }
+    }
+    if (!id.empty()) refs.insert(id);
+    pos = e;
+  }
+  return refs;
+}
+
+bool is_inline_image_type(std::string_view type) {
+  return type == "image/jpeg" || type == "image/jpg" || type == "image/pjpeg" ||
+         type == "image/gif" || type == "image/bmp" || type == "image/png" || type == "image/x-png";
+}
+
+struct Emitted {
+  Message message;
+  std::size_t hidden = 0;
+  std::size_t visible = 0;
+};
+
+class Converter {
+ public:
+  Converter(Context& ctx, std::size_t embedded_depth)
+      : ctx_(ctx), embedded_depth_(embedded_depth) {}
+
+  // Converts one parsed message; `header_block` is its raw top-level header text and
+  // `body_bytes` the bytes after it (for clear-signed content), both may be empty.
+  Message convert(GMimeMessage* msg, std::string_view header_block, std::string_view body_bytes,
+                  const framing::Framed* frame, std::size_t size);
+
+ private:
+  void envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs, const framing::Framed* frame);
+  void recipients(const std::vector<RawHeader>& hs);
+  void bodies(const Body& body);
+  void walk(GMimeObject* object, GMimeObject* parent, std::size_t depth, const Body& body);
+  void leaf(GMimePart* part, GMimeObject* parent);
+  void embedded(GMimeMessage* inner, GMimeObject* part);
+  Attachment& add_attachment(std::string_view long_name, std::string_view type);
+  void attach_bytes(std::string_view name, std::string_view type, std::string_view bytes);
+
+  Context& ctx_;
+  std::size_t embedded_depth_;
+  Message m_;
+  std::string html_utf8_;  // the chosen HTML body, for inline references
+  std::set<std::string> references_;
+  std::set<std::string> used_short_names_;
+  std::size_t hidden_ = 0;
+  std::size_t visible_ = 0;
+  int unnamed_ = 0;
+  FileTime delivery_{};
+};
+
+Attachment& Converter::add_attachment(std::string_view raw_name, std::string_view type) {
+  Attachment a;
+  std::string name = sanitize_file_name(raw_name);
+  if (name.empty()) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "ATT%05d", ++unnamed_);
+    name = buf + extension_for_type(type);
+  }
+  std::string ext = extension_of(name);
+  if (ext.empty()) ext = extension_for_type(type);
+  auto& p = a.properties;
+  put(p, t::kAttachNum, static_cast<std::int32_t>(m_.attachments.size()));
+  put(p, t::kAttachMethod, t::kAttachByValue);
+  put_str(p, t::kAttachLongFilename, name);
+  put_str(p, t::kAttachFilename, short_name(name, used_short_names_));
+  put_str(p, t::kAttachExtension, ext);
+  put_str(p, t::kDisplayName, name);
+  put_str(p, t::kAttachMimeTag, type);
+  put(p, t::kRenderingPosition, static_cast<std::int32_t>(-1));
+  put(p, t::kObjectType, static_cast<std::int32_t>(7));
+  put(p, t::kAttachFlags, static_cast<std::int32_t>(0));
+  put(p, t::kCreationTime, delivery_);
+  put(p, t::kLastModificationTime, delivery_);
+  m_.attachments.push_back(std::move(a));
+  return m_.attachments.back();
+}
+
+void Converter::attach_bytes(std::string_view name, std::string_view type, std::string_view bytes) {
+  Attachment& a = add_attachment(name, type);
+  put(a.properties, t::kAttachDataBin, to_bytes(bytes));
+  put(a.properties, t::kAttachSize,
+      static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), 0x7FFFFFFF)));
+  ++visible_;
+}
+
+void Converter::leaf(GMimePart* part, GMimeObject* parent) {
+  GMimeObject* object = GMIME_OBJECT(part);
+  const std::string type = mime_type(object);
+  std::string data = part_bytes(part);
+  std::string name = part_file_name(ctx_, object);
+
+  // message/rfc822 sent with a transfer encoding is not parsed by GMime: parse it here.
+  if (type == "message/rfc822" || type == "message/global" || type == "message/news") {
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    GPtr<GMimeMessage> inner(g_mime_parser_construct_message(parser.get(), ctx_.parser_options));
+    if (inner && g_mime_header_list_get_count(
+                     g_mime_object_get_header_list(GMIME_OBJECT(inner.get()))) > 0) {
+      embedded(inner.get(), object);
+      return;
+    }
+    if (name.empty()) name = "message.eml";
+  }
+
+  const char* cid_raw = g_mime_part_get_content_id(part);
+  const char* location_raw = g_mime_part_get_content_location(part);
+  std::string cid = cid_raw ? cid_raw : "";
+  if (cid.starts_with("<") && cid.ends_with(">")) cid = cid.substr(1, cid.size() - 2);
+  const std::string location = location_raw ? location_raw : "";
+
+  const bool referenced =
+      (!cid.empty() && references_.count(cid) > 0) ||
+      (!location.empty() && !html_utf8_.empty() && html_utf8_.find(location) != std::string::npos);
+  const bool hidden = referenced && is_inline_image_type(type) && parent != nullptr;
+
+  Attachment& a = add_attachment(name, type);
+  auto& p = a.properties;
+  put(p, t::kAttachSize, static_cast<std::int32_t>(std::min<std::size_t>(data.size(), 0x7FFFFFFF)));
+  if (!cid.empty()) put_str(p, t::kAttachContentId, cid);
+  if (!location.empty()) put_str(p, t::kAttachContentLocation, location);
+  if (type.starts_with("text/")) {
+    const std::string cs = content_param(object, "charset");
+    if (!cs.empty()) put_str(p, t::kTextAttachmentCharset, cs);
+  }
+  if (const char* desc = g_mime_part_get_content_description(part); desc && *desc && !name.empty())
+    put_str(p, t::kDisplayName, clean_name(decode_text_header(ctx_, desc)));
+  if (hidden) {
+    put(p, t::kAttachFlags, static_cast<std::int32_t>(4));
+    put(p, t::kAttachmentHidden, true);
+    ++hidden_;
+  } else {
+    ++visible_;
+  }
+  put(p, t::kAttachDataBin, to_bytes(data));
+}
+
+void Converter::embedded(GMimeMessage* inner, GMimeObject* part) {
+  const std::string serialized = object_bytes(GMIME_OBJECT(inner));
+  std::string subject = inner ? decode_text_header(ctx_,
+                                                   [&] {
+                                                     const char* s = g_mime_object_get_header(
+                                                         GMIME_OBJECT(inner), "Subject");
+                                                     return std::string(s ? s : "");
+                                                   }())
+                              : std::string();
+  std::string name = part ? part_file_name(ctx_, part) : std::string();
+  if (name.empty()) name = subject.empty() ? std::string("Attached message") : subject;
+  std::string display = name;
+  if (text::ascii_lower(name).ends_with(".eml"))
+    display = name.substr(0, name.size() - 4);
+  else
+    name += ".eml";
+
+  if (embedded_depth_ + 1 > ctx_.options.max_embedded_depth) {
+    ctx_.warnings.push_back("attached messages nested deeper than " +
+                            std::to_string(ctx_.options.max_embedded_depth) +
+                            "; kept as an .eml file");
+    attach_bytes(name, "message/rfc822", serialized);
+    return;
+  }
+  GMimeObject* inner_object = GMIME_OBJECT(inner);
+  const std::string headers = take_string(g_mime_object_get_headers(inner_object, nullptr));
+  Converter nested(ctx_, embedded_depth_ + 1);
+  std::string body_bytes;
+  if (GMimeObject* top = g_mime_message_get_mime_part(inner)) {
+    const framing::HeaderBlock hb = framing::find_header_block(serialized);
+    body_bytes = serialized.substr(std::min(hb.body, serialized.size()));
+    (void)top;
+  }
+  Message message = nested.convert(inner, headers, body_bytes, nullptr, serialized.size());
+  Attachment& a = add_attachment(name, "message/rfc822");
+  auto& p = a.properties;
+  put(p, t::kAttachMethod, t::kAttachEmbeddedMsg);
+  put_str(p, t::kDisplayName, display);
+  put(p, t::kAttachSize,
+      static_cast<std::int32_t>(std::min<std::size_t>(serialized.size(), 0x7FFFFFFF)));
+  a.embedded_message = std::make_unique<Message>(std::move(message));
+  ++visible_;
+}
+
+void Converter::walk(GMimeObject* object, GMimeObject* parent, std::size_t depth,
+                     const Body& body) {
+  if (object == nullptr) return;
+  if (depth > ctx_.options.max_depth) {
+    ctx_.warnings.push_back("MIME parts nested deeper than " +
+                            std::to_string(ctx_.options.max_depth) +
+                            "; the rest is kept as one attachment");
+    attach_bytes("nested-parts.eml", mime_type(object), object_bytes(object));
+    return;
+  }
+  if (GMIME_IS_MULTIPART(object)) {
+    auto* mp = GMIME_MULTIPART(object);
+    const int n = g_mime_multipart_get_count(mp);
+    for (int i = 0; i < n; ++i) {
+      if (ctx_.parts >= ctx_.options.max_parts) {
+        ctx_.warnings.push_back("more than " + std::to_string(ctx_.options.max_parts) +
+                                " MIME parts; the rest is kept as one attachment");
+        const char* b = g_mime_multipart_get_boundary(mp);
+        const std::string boundary = b ? b : "larkfield-rest";
+        std::string rest = "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n";
+        for (int k = i; k < n; ++k)
+          rest +=
+              "--" + boundary + "\r\n" + object_bytes(g_mime_multipart_get_part(mp, k)) + "\r\n";
+        rest += "--" + boundary + "--\r\n";
+        attach_bytes("remaining-parts.eml", "multipart/mixed", rest);
+        ctx_.parts = SIZE_MAX;
+        return;
+      }
+      walk(g_mime_multipart_get_part(mp, i), object, depth + 1, body);
+    }
+    return;
+  }
+  if (ctx_.parts != SIZE_MAX) ++ctx_.parts;
+  if (GMIME_IS_MESSAGE_PART(object)) {
+    GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+    if (inner != nullptr) {
+      embedded(inner, object);
+    } else {
+      attach_bytes("message.eml", "message/rfc822", "");
+    }
+    return;
+  }
+  if (GMIME_IS_PART(object)) {
+    auto* part = GMIME_PART(object);
+    if (part == body.html || part == body.plain) return;
+    leaf(part, parent);
+  }
+}
+
+void Converter::bodies(const Body& body) {
+  auto& p = m_.properties;
+  std::int32_t native = 0;
+  std::int32_t cpid = 0;
+  std::string plain_utf8;
+  bool have_plain = false;
+  if (body.plain != nullptr) {
+    GMimeObject* o = GMIME_OBJECT(body.plain);
+    const std::string declared = content_param(o, "charset");
+    text::Decoded d =
+        text::decode_text(part_bytes(body.plain), declared, ctx_.options.legacy_charset);
+    if (d.fell_back && !declared.empty())
+      ctx_.warnings.push_back("text body labelled \"" + declared + "\" read as " + d.charset);
+    if (d.errors > 0)
+      ctx_.warnings.push_back(std::to_string(d.errors) +
+                              " undecodable bytes in the text body replaced by U+FFFD");
+    plain_utf8 = std::move(d.utf8);
+    have_plain = true;
+    native = 1;
+    cpid = d.code_page != 0 ? d.code_page : 65001;
+  }
+  if (body.html != nullptr) {
+    GMimeObject* o = GMIME_OBJECT(body.html);
+    const std::string bytes = part_bytes(body.html);
+    std::string declared = content_param(o, "charset");
+    const std::string meta = text::html_meta_charset(bytes);
+    if (declared.empty()) declared = meta;
+    std::optional<text::Decoded> exact = text::decode_exact(bytes, declared);
+    const bool clean = exact && exact->errors == 0 && exact->code_page != 0 &&
+                       (meta.empty() || text::lookup_charset(meta).iconv_name ==
+                                            text::lookup_charset(declared).iconv_name) &&
+                       bytes.find('\0') == std::string::npos;
+    std::string html_bytes;
+    if (clean) {
+      html_bytes = bytes;
+      html_utf8_ = std::move(exact->utf8);
+      cpid = exact->code_page;
+    } else {
+      text::Decoded d = text::decode_text(bytes, declared, ctx_.options.legacy_charset);
+      if (d.errors > 0)
+        ctx_.warnings.push_back(std::to_string(d.errors) +
+                                " undecodable bytes in the HTML body replaced by U+FFFD");
+      std::string utf8;
+      for (char c : d.utf8)
+        if (c != '\0') utf8 += c;
+      html_bytes = text::html_declare_utf8(utf8);
+      html_utf8_ = std::move(utf8);
+      cpid = 65001;
+    }
+    put(p, t::kHtml, to_bytes(html_bytes));
+    native = 3;
+    references_ = html_references(html_utf8_);
+    if (!have_plain) {
+      plain_utf8 = text::html_to_text(html_utf8_);
+      have_plain = true;
+    }
+  }
+  put_str(p, t::kBody, have_plain ? text::to_crlf(plain_utf8) : std::string());
+  put(p, t::kNativeBody, native);
+  put(p, t::kInternetCpid, cpid != 0 ? cpid : 65001);
+  put(p, t::kMessageCodepage, cpid != 0 ? cpid : 65001);
+}
+
+// Transport headers: the header block as text, CRLF line ends, one CRLF at the end, and
+// without Exchange's organisation-internal fields on top-level messages.
+std::string transport_headers(std::string_view block, bool top_level, const ImportOptions& o) {
+  std::string utf8 = text::header_bytes_to_utf8(block, o.legacy_charset);
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    std::size_t end = pos;
+    // A field runs until a line that does not start with blank space.
+    while (true) {
+      const std::size_t lf = utf8.find('\n', end);
+      if (lf == std::string::npos) {
+        end = utf8.size();
+        break;
+      }
+      end = lf + 1;
+      if (end >= utf8.size() || (utf8[end] != ' ' && utf8[end] != '\t')) break;
+    }
+    const std::string_view field = std::string_view(utf8).substr(pos, end - pos);
+    const std::string lower = text::ascii_lower(field.substr(0, 40));
+    const bool internal = lower.starts_with("x-ms-exchange-organization-") ||
+                          lower.starts_with("x-ms-exchange-forest-");
+    if (!(top_level && internal)) out.append(field);
+    pos = end;
+  }
+  out = text::to_crlf(out);
+  while (out.ends_with("\r\n\r\n")) out.resize(out.size() - 2);
+  if (!out.empty() && !out.ends_with("\r\n")) out += "\r\n";
+  if (out.size() > o.max_header_bytes) {
+    out.resize(o.max_header_bytes);
+    const std::size_t last = out.rfind("\r\n");
+    out.resize(last == std::string::npos ? 0 : last + 2);
+  }
+  return out;
+}
+
+Bytes md5(std::string_view data) {
+  ChecksumPtr c(g_checksum_new(G_CHECKSUM_MD5));
+  g_checksum_update(c.get(), reinterpret_cast<const guchar*>(data.data()),
+                    static_cast<gssize>(data.size()));
+  std::uint8_t digest[16];
+  gsize len = sizeof digest;
+  g_checksum_get_digest(c.get(), digest, &len);
+  Bytes b(16);
+  std::memcpy(b.data(), digest, 16);
+  return b;
+}
+
+std::int32_t importance_of(Context& ctx, const std::vector<RawHeader>& hs) {
+  const auto value = [&](std::string_view n) {
+    const RawHeader* h = find_header(hs, n);
+    return h ? text::ascii_lower(unfold(h->raw)) : std::string();
+  };
+  if (auto v = value("Importance"); !v.empty()) {
+    if (v.starts_with("low")) return 0;
+    if (v.starts_with("high")) return 2;
+    if (v.starts_with("normal")) return 1;
+  }
+  if (auto v = value("Priority"); !v.empty()) {
+    if (v.starts_with("non-urgent")) return 0;
+    if (v.starts_with("urgent")) return 2;
+    if (v.starts_with("normal")) return 1;
+  }
+  if (auto v = value("X-Priority"); !v.empty()) {
+    const char c = v[0];
+    if (c == '1' || c == '2') return 2;
+    if (c == '4' || c == '5') return 0;
+    if (c == '3') return 1;
+  }
+  if (auto v = value("X-MSMail-Priority"); !v.empty()) {
+    if (v.starts_with("low")) return 0;
+    if (v.starts_with("high")) return 2;
+  }
+  (void)ctx;
+  return 1;
+}
+
+void put_person(std::vector<Property>& p, const Mailbox& m, std::uint32_t name, std::uint32_t email,
+                std::uint32_t addrtype, std::uint32_t entryid, std::uint32_t searchkey,
+                std::uint32_t smtp) {
+  put_str(p, name, m.name);
+  if (!m.has_address) return;
+  put_str(p, email, m.address);
+  put_str(p, addrtype, "SMTP");
+  put(p, entryid, one_off_entry_id(m));
+  put(p, searchkey, search_key(m.address));
+  put_str(p, smtp, m.address);
+}
+
+void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
+                         const framing::Framed* frame) {
+  auto& p = m_.properties;
+  (void)msg;
+  // Subject family. The last Subject header wins, as in GMime.
+  std::string subject;
+  for (const auto& h : hs)
+    if (text::ascii_lower(h.name) == "subject") subject = decode_text_header(ctx_, h.raw);
+  put_str(p, t::kSubject, subject);
+  std::string prefix, normalized = subject;
+  {
+    std::size_t colon = subject.find(':');
+    if (colon != std::string::npos && colon >= 1 && colon <= 3) {
+      bool ok = true;
+      for (std::size_t i = 0; i < colon; ++i) {
+        const auto c = static_cast<unsigned char>(subject[i]);
+        if (c == ' ' || (c >= '0' && c <= '9') || (c < 0x80 && std::ispunct(c) != 0)) ok = false;
+      }
+      // Only whole characters: count code points, not bytes.
+      if (ok) {
+        std::size_t spaces = colon + 1;
+        while (spaces < subject.size() && subject[spaces] == ' ') ++spaces;
+        prefix = subject.substr(0, colon) + ": ";
+        normalized = subject.substr(spaces);
+      }
+    } else if (colon != std::string::npos && colon > 3 && colon <= 12) {
+      // Up to three non-ASCII characters may take more than three bytes.
+      const std::u16string w = u16(subject.substr(0, colon));
+      bool ok = w.size() <= 3;
+      for (char16_t c : w)
+        if (c < 0x80) ok = false;
+      if (ok) {
+        std::size_t spaces = colon + 1;
+        while (spaces < subject.size() && subject[spaces] == ' ') ++spaces;
+        prefix = subject.substr(0, colon) + ": ";
+        normalized = subject.substr(spaces);
+      }
+    }
+  }
+  put_str(p, t::kSubjectPrefix, prefix);
+  put_str(p, t::kNormalizedSubject, normalized);
+  const RawHeader* topic = find_header(hs, "Thread-Topic");
+  put_str(p, t::kConversationTopic, topic ? decode_text_header(ctx_, topic->raw) : normalized);
+
+  // People.
+  std::vector<Mailbox> from = header_mailboxes(ctx_, hs, "From");
+  std::vector<Mailbox> sender = header_mailboxes(ctx_, hs, "Sender");
+  if (from.empty()) from = sender;
+  if (from.empty()) from = header_mailboxes(ctx_, hs, "Return-Path");
+  if (!from.empty()) {
+    const Mailbox& f = from.front();
+    put_person(p, f, t::kSentRepresentingName, t::kSentRepresentingEmail,
+               t::kSentRepresentingAddrType, t::kSentRepresentingEntryId,
+               t::kSentRepresentingSearchKey, t::kSentRepresentingSmtp);
+    const Mailbox& s = sender.empty() ? f : sender.front();
+    put_person(p, s, t::kSenderName, t::kSenderEmail, t::kSenderAddrType, t::kSenderEntryId,
+               t::kSenderSearchKey, t::kSenderSmtp);
+  } else {
+    put_str(p, t::kSentRepresentingName, "");
+    put_str(p, t::kSenderName, "");
+    ctx_.warnings.emplace_back("message has no sender");
+  }
+
+  // Reply-To, unless it only repeats From.
+  std::vector<Mailbox> reply = header_mailboxes(ctx_, hs, "Reply-To");
+  std::erase_if(reply, [](const Mailbox& m) { return !m.has_address; });
+  const bool same_as_from =
+      reply.size() == 1 && !from.empty() &&
+      text::ascii_lower(reply[0].address) == text::ascii_lower(from[0].address);
+  if (!reply.empty() && !same_as_from) {
+    Bytes list(8, std::byte{0});
+    std::string names;
+    for (const auto& r : reply) {
+      Bytes id = one_off_entry_id(r);
+      const auto cb = static_cast<std::uint32_t>(id.size());
+      for (int k = 0; k < 4; ++k) list.push_back(static_cast<std::byte>((cb >> (8 * k)) & 0xFF));
+      list.insert(list.end(), id.begin(), id.end());
+      while ((list.size() - 8) % 4 != 0) list.push_back(std::byte{0});
+      if (!names.empty()) names += "; ";
+      names += r.name;
+    }
+    const auto count = static_cast<std::uint32_t>(reply.size());
+    const auto bytes = static_cast<std::uint32_t>(list.size() - 8);
+    for (int k = 0; k < 4; ++k) {
+      list[k] = static_cast<std::byte>((count >> (8 * k)) & 0xFF);
+      list[4 + k] = static_cast<std::byte>((bytes >> (8 * k)) & 0xFF);
+    }
+    put(p, t::kReplyRecipientEntries, std::move(list));
+    put_str(p, t::kReplyRecipientNames, names);
+  }
+
+  // Times. Sent: Date, else the newest Received, else the .emlx dates.
+  std::optional<std::int64_t> date;
+  for (const auto& h : hs)
+    if (text::ascii_lower(h.name) == "date") {
+      date = parse_date(h.raw);
+      if (!date) ctx_.warnings.push_back("Date header not understood: " + unfold(h.raw));
+    }
+  std::optional<std::int64_t> received;
+  for (const auto& h : hs) {
+    if (text::ascii_lower(h.name) != "received") continue;
+    const std::string v = unfold(h.raw);
+    const std::size_t semi = v.rfind(';');
+    if (semi == std::string::npos) continue;
+    if (auto d = parse_date(std::string_view(v).substr(semi + 1)); d && plausible(*d, ctx_.now)) {
+      received = d;  // the topmost header is the newest hop
+      break;
+    }
+  }
+  std::optional<std::int64_t> emlx_received, emlx_sent;
+  if (frame != nullptr) {
+    if (frame->date_received) emlx_received = static_cast<std::int64_t>(*frame->date_received);
+    if (frame->date_sent) emlx_sent = static_cast<std::int64_t>(*frame->date_sent);
+  }
+  const auto first_of =
+      [&](std::initializer_list<std::optional<std::int64_t>> list) -> std::optional<std::int64_t> {
+    for (const auto& c : list)
+      if (c && plausible(*c, ctx_.now)) return c;
+    for (const auto& c : list)
+      if (c) return c;
+    return std::nullopt;
+  };
+  auto sent = first_of({date, received, emlx_sent, emlx_received});
+  auto delivered = first_of({received, emlx_received, date, emlx_sent});
+  if (!sent || !delivered)
+    ctx_.warnings.emplace_back("message carries no date; the import time is used");
+  const FileTime sent_ft = filetime_from_unix(sent.value_or(ctx_.now));
+  delivery_ = filetime_from_unix(delivered.value_or(ctx_.now));
+  put(p, t::kClientSubmitTime, sent_ft);
+  put(p, t::kMessageDeliveryTime, delivery_);
+  const FileTime now_ft = filetime_from_unix(ctx_.now);
+  put(p, t::kCreationTime, now_ft);
+  put(p, t::kLastModificationTime, now_ft);
+
+  // Identifiers.
+  std::string message_id;
+  if (const RawHeader* h = find_header(hs, "Message-ID")) message_id = unfold(h->raw);
+  if (!message_id.empty()) put_str(p, t::kInternetMessageId, message_id);
+  std::string in_reply_to, references;
+  if (const RawHeader* h = find_header(hs, "In-Reply-To")) in_reply_to = unfold(h->raw);
+  if (!in_reply_to.empty()) put_str(p, t::kInReplyToId, in_reply_to);
+  if (const RawHeader* h = find_header(hs, "References")) references = unfold(h->raw);
+  if (references.size() > 65536) {
+    references.resize(65536);
+    const std::size_t gt = references.rfind('>');
+    references.resize(gt == std::string::npos ? 0 : gt + 1);
+  }
+  if (!references.empty()) put_str(p, t::kInternetReferences, references);
+  put(p, t::kSearchKey, md5(message_id.empty() ? std::string_view("no-id") : message_id));
+
+  // Conversation index: Thread-Index when valid, else one built from the thread root.
+  Bytes index;
+  if (const RawHeader* h = find_header(hs, "Thread-Index")) {
+    const std::string raw = text::base64_decode(unfold(h->raw));
+    if (raw.size() >= 22 && static_cast<unsigned char>(raw[0]) == 0x01) index = to_bytes(raw);
+  }
+  if (index.empty()) {
+    std::string root = message_id;
+    const auto first_id = [](std::string_view s) -> std::string {
+      const std::size_t a = s.find('<');
+      const std::size_t b = s.find('>', a == std::string_view::npos ? 0 : a);
+      if (a == std::string_view::npos || b == std::string_view::npos) return std::string(s);
+      return std::string(s.substr(a, b - a + 1));
+    };
+    if (!references.empty())
+      root = first_id(references);
+    else if (!in_reply_to.empty())
+      root = first_id(in_reply_to);
+    index.push_back(std::byte{0x01});
+    const std::uint64_t ticks = sent_ft.ticks;
+    for (int k = 0; k < 5; ++k)
+      index.push_back(static_cast<std::byte>((ticks >> (56 - 8 * k)) & 0xFF));
+    const Bytes guid = md5(root.empty() ? std::string_view(subject) : std::string_view(root));
+    index.insert(index.end(), guid.begin(), guid.end());
+  }
+  put(p, t::kConversationIndex, std::move(index));
+
+  // Importance, priority, sensitivity.
+  put(p, t::kImportance, importance_of(ctx_, hs));
+  std::int32_t priority = 0;
+  if (const RawHeader* h = find_header(hs, "Priority")) {
+    const std::string v = text::ascii_lower(unfold(h->raw));
+    if (v.starts_with("urgent"))
+      priority = 1;
+    else if (v.starts_with("non-urgent"))
+      priority = -1;
+  }
+  put(p, t::kPriority, priority);
+  std::int32_t sensitivity = 0;
+  if (const RawHeader* h = find_header(hs, "Sensitivity")) {
+    const std::string v = text::ascii_lower(unfold(h->raw));
+    if (v == "personal")
+      sensitivity = 1;
+    else if (v == "private")
+      sensitivity = 2;
+    else if (v == "company-confidential")
+      sensitivity = 3;
+  }
+  put(p, t::kSensitivity, sensitivity);
+
+  // Receipt requests: only on request, so old mail does not ask for receipts again.
+  if (ctx_.options.keep_receipt_requests) {
+    std::vector<Mailbox> dn = header_mailboxes(ctx_, hs, "Disposition-Notification-To");
+    if (!dn.empty()) {
+      put(p, t::kReadReceiptRequested, true);
+      if (dn[0].has_address) {
+        put(p, t::kReadReceiptEntryId, one_off_entry_id(dn[0]));
+        put(p, t::kReadReceiptSearchKey, search_key(dn[0].address));
+      }
+    }
+    if (find_header(hs, "Return-Receipt-To") != nullptr)
+      put(p, t::kOriginatorDeliveryReportRequested, true);
+  }
+
+  // Mailing lists.
+  const auto list_header = [&](std::string_view name, std::uint32_t tag) {
+    const RawHeader* h = find_header(hs, name);
+    if (h == nullptr) h = find_header(hs, "X-" + std::string(name));
+    if (h != nullptr) put_str(p, tag, decode_text_header(ctx_, h->raw));
+  };
+  list_header("List-Help", t::kListHelp);
+  list_header("List-Subscribe", t::kListSubscribe);
+  list_header("List-Unsubscribe", t::kListUnsubscribe);
+  put(p, t::kMessageToMe, false);
+  put(p, t::kMessageCcMe, false);
+  put(p, t::kMessageStatus, static_cast<std::int32_t>(0));
+
+  // Named properties of Internet mail.
+  if (const RawHeader* h = find_header(hs, "Keywords")) {
+    std::vector<std::u16string> words;
+    std::string v = decode_text_header(ctx_, h->raw);
+    std::size_t pos = 0;
+    while (pos <= v.size()) {
+      std::size_t comma = v.find(',', pos);
+      if (comma == std::string::npos) comma = v.size();
+      std::string w = text::trim(std::string_view(v).substr(pos, comma - pos));
+      if (!w.empty()) {
+        std::u16string w16 = u16(w);
+        if (w16.size() > 255) w16.resize(255);
+        words.push_back(std::move(w16));
+      }
+      pos = comma + 1;
+    }
+    if (!words.empty())
+      m_.named.push_back({t::kPsPublicStrings, u"Keywords", t::kMvUnicode, std::move(words)});
+  }
+  static constexpr std::string_view kKept[] = {"Content-Class",  "X-Mailer",      "User-Agent",
+                                               "List-Id",        "X-Original-To", "Delivered-To",
+                                               "Accept-Language"};
+  for (std::string_view name : kKept)
+    if (const RawHeader* h = find_header(hs, name))
+      m_.named.push_back(
+          {t::kPsInternetHeaders, u16(name), t::kUnicode, u16(decode_text_header(ctx_, h->raw))});
+}
+
+void Converter::recipients(const std::vector<RawHeader>& hs) {
+  auto& p = m_.properties;
+  const std::pair<std::string_view, std::int32_t> kinds[] = {{"To", 1}, {"Cc", 2}, {"Bcc", 3}};
+  const std::uint32_t display[] = {t::kDisplayTo, t::kDisplayCc, t::kDisplayBcc};
+  for (std::size_t k = 0; k < 3; ++k) {
+    std::string joined;
+    for (const Mailbox& mb : header_mailboxes(ctx_, hs, kinds[k].first)) {
+      Recipient r;
+      auto& rp = r.properties;
+      put(rp, t::kRowId, static_cast<std::int32_t>(m_.recipients.size()));
+      put(rp, t::kRecipientType, kinds[k].second);
+      put_str(rp, t::kDisplayName, mb.name);
+      put(rp, t::kObjectType, static_cast<std::int32_t>(6));
+      put(rp, t::kDisplayType, static_cast<std::int32_t>(0));
+      put(rp, t::kResponsibility, false);
+      put(rp, t::kSendRichInfo, false);
+      put_str(rp, t::k7BitDisplayName, mb.name);
+      put_str(rp, t::kTransmittableDisplayName, mb.name);
+      put(rp, t::kRecipientFlags, static_cast<std::int32_t>(1));
+      put(rp, t::kRecipientTrackStatus, static_cast<std::int32_t>(0));
+      if (mb.has_address) {
+        put_str(rp, t::kAddrType, "SMTP");
+        put_str(rp, t::kEmailAddress, mb.address);
+        put_str(rp, t::kSmtpAddress, mb.address);
+        Bytes id = one_off_entry_id(mb);
+        put(rp, t::kRecordKey, id);
+        put(rp, t::kEntryId, std::move(id));
+        put(rp, t::kSearchKey, search_key(mb.address));
+      }
+      if (!joined.empty()) joined += "; ";
+      joined += mb.name;
+      m_.recipients.push_back(std::move(r));
+    }
+    put_str(p, display[k], joined);
+  }
+}
+
+bool is_smime_signed(GMimeObject* top) {
+  if (mime_type(top) != "multipart/signed") return false;
+  const std::string protocol = text::ascii_lower(content_param(top, "protocol"));
+  return protocol == "application/pkcs7-signature" || protocol == "application/x-pkcs7-signature";
+}
+
+bool is_smime_opaque(GMimeObject* top) {
+  const std::string type = mime_type(top);
+  if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime") return true;
+  if (type == "application/octet-stream" && GMIME_IS_PART(top)) {
+    const char* name = g_mime_part_get_filename(GMIME_PART(top));
+    return name != nullptr && text::ascii_lower(name).ends_with(".p7m");
+  }
+  return false;
+}
+
+Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
+                           std::string_view body_bytes, const framing::Framed* frame,
+                           std::size_t size) {
+  GMimeObject* object = GMIME_OBJECT(msg);
+  const std::vector<RawHeader> hs = raw_headers(object);
+  auto& p = m_.properties;
+  envelope(msg, hs, frame);
+  recipients(hs);
+  put_str(p, t::kTransportMessageHeaders,
+          transport_headers(header_block, embedded_depth_ == 0, ctx_.options));
+
+  GMimeObject* top = g_mime_message_get_mime_part(msg);
+  std::string message_class = "IPM.Note";
+  if (top != nullptr && is_smime_signed(top)) {
+    // Clear-signed: body from the signed content, and the whole signed entity, byte for
+    // byte, as the one attachment.
+    message_class = "IPM.Note.SMIME.MultipartSigned";
+    GMimeObject* content = g_mime_multipart_get_part(GMIME_MULTIPART(top), 0);
+    bodies(select_body(content, 0, ctx_.options.max_depth));
+    const RawHeader* ct = find_header(raw_headers(top), "Content-Type");
+    std::string entity = "Content-Type:" + std::string(ct ? ct->raw : " multipart/signed");
+    while (entity.ends_with("\n") || entity.ends_with("\r")) entity.pop_back();
+    entity += "\r\n\r\n";
+    entity.append(body_bytes);
+    Attachment& a = add_attachment("smime.p7m", "multipart/signed");
+    put(a.properties, t::kAttachDataBin, to_bytes(entity));
+    put(a.properties, t::kAttachSize,
+        static_cast<std::int32_t>(std::min<std::size_t>(entity.size(), 0x7FFFFFFF)));
+    ++visible_;
+  } else if (top != nullptr && is_smime_opaque(top)) {
+    message_class = "IPM.Note.SMIME";
+    const RawHeader* ct = find_header(raw_headers(top), "Content-Type");
+    m_.named.push_back({t::kPsInternetHeaders, u"Content-Type", t::kUnicode,
+                        u16(unfold(ct ? ct->raw : "application/pkcs7-mime"))});
+    put(p, t::kNativeBody, static_cast<std::int32_t>(0));
+    if (GMIME_IS_PART(top)) leaf(GMIME_PART(top), nullptr);
+  } else {
+    const Body body = select_body(top, 0, ctx_.options.max_depth);
+    bodies(body);
+    walk(top, nullptr, 0, body);
+  }
+  put_str(p, t::kMessageClass, message_class);
+
+  std::int32_t flags = 0;
+  if (embedded_depth_ > 0) flags |= t::kFlagRead;
+  if (frame != nullptr && frame->emlx_flags && (*frame->emlx_flags & 1U) != 0)
+    flags |= t::kFlagRead;
+  if (visible_ > 0) flags |= t::kFlagHasAttach;
+  put(p, t::kMessageFlags, flags);
+  put(p, t::kHasAttach, visible_ > 0);
+  if (visible_ == 0 && hidden_ > 0)
+    m_.named.push_back({t::kPsetidCommon, t::kLidSmartNoAttach, t::kBoolean, true});
+  put(p, t::kMessageSize, static_cast<std::int32_t>(std::min<std::size_t>(size, 0x7FFFFFFF)));
+  return std::move(m_);
+}
+
+void warning_callback(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer data) {
+  auto* warnings = static_cast<std::vector<std::string>*>(data);
+  if (warnings->size() > 200) return;
+  warnings->push_back("parser warning " + std::to_string(static_cast<int>(code)) + " at byte " +
+                      std::to_string(offset) + (item ? std::string(": ") + item : std::string()));
+}
+
+ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_name,
+                      std::string_view reason, std::vector<std::string> warnings,
+                      std::int64_t now) {
+  ImportResult r;
+  r.stand_in = true;
+  r.warnings = std::move(warnings);
+  r.warnings.push_back(std::string(file_name) + ": " + std::string(reason) +
+                       "; imported as a stand-in item with the original file attached");
+  Message& m = r.message;
+  auto& p = m.properties;
+  const std::string name = file_name.empty() ? std::string("message") : std::string(file_name);
+  put_str(p, t::kMessageClass, "IPM.Note");
+  put_str(p, t::kSubject, name);
+  put_str(p, t::kSubjectPrefix, "");
+  put_str(p, t::kNormalizedSubject, name);
+  put_str(p, t::kConversationTopic, name);
+  put_str(p, t::kBody,
+          text::to_crlf("This item stands for the file \"" + name +
+                        "\", which could not be read as a mail message (" + std::string(reason) +
+                        ").\nThe original file is attached unchanged."));
+  put(p, t::kNativeBody, static_cast<std::int32_t>(1));
+  put(p, t::kInternetCpid, static_cast<std::int32_t>(65001));
+  put(p, t::kMessageCodepage, static_cast<std::int32_t>(65001));
+  put_str(p, t::kSentRepresentingName, "");
+  put_str(p, t::kSenderName, "");
+  put_str(p, t::kDisplayTo, "");
+  put_str(p, t::kDisplayCc, "");
+  put_str(p, t::kDisplayBcc, "");
+  const FileTime ft = filetime_from_unix(now);
+  put(p, t::kClientSubmitTime, ft);
+  put(p, t::kMessageDeliveryTime, ft);
+  put(p, t::kCreationTime, ft);
+  put(p, t::kLastModificationTime, ft);
+  put(p, t::kImportance, static_cast<std::int32_t>(1));
+  put(p, t::kPriority, static_cast<std::int32_t>(0));
+  put(p, t::kSensitivity, static_cast<std::int32_t>(0));
+  put(p, t::kMessageFlags, t::kFlagHasAttach);
+  put(p, t::kHasAttach, true);
+  put(p, t::kMessageStatus, static_cast<std::int32_t>(0));
+  put(p, t::kMessageSize,
+      static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), 0x7FFFFFFF)));
+  Attachment a;
+  auto& ap = a.properties;
+  const std::string file =
+      sanitize_file_name(name).empty() ? "message.bin" : sanitize_file_name(name);
+  std::set<std::string> used;
+  put(ap, t::kAttachNum, static_cast<std::int32_t>(0));
+  put(ap, t::kAttachMethod, t::kAttachByValue);
+  put_str(ap, t::kAttachLongFilename, file);
+  put_str(ap, t::kAttachFilename, short_name(file, used));
+  put_str(ap, t::kAttachExtension, extension_of(file));
+  put_str(ap, t::kDisplayName, file);
+  put_str(ap, t::kAttachMimeTag, "application/octet-stream");
+  put(ap, t::kRenderingPosition, static_cast<std::int32_t>(-1));
+  put(ap, t::kObjectType, static_cast<std::int32_t>(7));
+  put(ap, t::kAttachFlags, static_cast<std::int32_t>(0));
+  put(ap, t::kAttachSize,
+      static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), 0x7FFFFFFF)));
+  put(ap, t::kAttachDataBin, Bytes(bytes.begin(), bytes.end()));
+  m.attachments.push_back(std::move(a));
+  return r;
+}
+
+}  // namespace
+
+ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view file_name,
+                          const ImportOptions& options) {
+  ensure_gmime();
+  const std::int64_t now = unix_now();
+  const std::string_view file(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  framing::Framed framed = framing::frame(file, file_name);
+  std::vector<std::string> warnings = std::move(framed.warnings);
+
+  if (text::trim(framed.message).empty())
+    return stand_in(bytes, file_name, "the file holds no message", std::move(warnings), now);
+
+  // Oversized header blocks: the parser reads the first part, the whole block is kept.
+  std::string& message = framed.message;
+  framing::HeaderBlock hb = framing::find_header_block(message);
+  std::string full_header_block;
+  if (hb.end > options.max_header_bytes) {
+    full_header_block = message.substr(0, hb.end);
+    std::size_t cut = message.rfind('\n', options.max_header_bytes);
+    cut = cut == std::string::npos ? 0 : cut + 1;
+    // Keep the cut on a field boundary (not inside a folded field).
+    while (cut > 0 && cut < hb.end && (message[cut] == ' ' || message[cut] == '\t')) {
+      const std::size_t prev = message.rfind('\n', cut - 2 < cut ? cut - 2 : 0);
+      cut = prev == std::string::npos ? 0 : prev + 1;
+    }
+    message.erase(cut, hb.end - cut);
+    warnings.push_back("header block of " + std::to_string(hb.end) +
+                       " bytes is over the limit of " + std::to_string(options.max_header_bytes) +
+                       "; the whole block is kept as an attachment");
+    hb = framing::find_header_block(message);
+  }
+
+  ParserOptionsPtr parser_options = make_parser_options(options.legacy_charset);
+  g_mime_parser_options_set_warning_callback(parser_options.get(), warning_callback, &warnings);
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(message.data(), message.size()));
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+  GPtr<GMimeMessage> msg(g_mime_parser_construct_message(parser.get(), parser_options.get()));
+  if (!msg) return stand_in(bytes, file_name, "no message headers found", std::move(warnings), now);
+  if (g_mime_header_list_get_count(g_mime_object_get_header_list(GMIME_OBJECT(msg.get()))) == 0)
+    return stand_in(bytes, file_name, "no message headers found", std::move(warnings), now);
+
+  std::size_t headers_end = hb.end;
+  const gint64 parser_end = g_mime_parser_get_headers_end(parser.get());
+  if (parser_end > 0 && static_cast<std::size_t>(parser_end) <= message.size() &&
+      static_cast<std::size_t>(parser_end) < headers_end)
+    headers_end = static_cast<std::size_t>(parser_end);
+  const std::string_view view(message);
+  const std::string_view header_block = view.substr(0, headers_end);
+  const std::string_view body_bytes = view.substr(std::min(hb.body, view.size()));
+
+  ImportResult result;
+  Context ctx{options, warnings, parser_options.get(), 0, now};
+  Converter converter(ctx, 0);
+  result.message = converter.convert(msg.get(), header_block, body_bytes, &framed, message.size());
+  // The parser keeps a pointer to the warning list; stop it before the list moves.
+  g_mime_parser_options_set_warning_callback(parser_options.get(), nullptr, nullptr);
+  if (!full_header_block.empty()) {
+    Attachment a;
+    auto& ap = a.properties;
+    put(ap, t::kAttachNum, static_cast<std::int32_t>(result.message.attachments.size()));
+    put(ap, t::kAttachMethod, t::kAttachByValue);
+    put_str(ap, t::kAttachLongFilename, "headers.txt");
+    put_str(ap, t::kAttachFilename, "headers.txt");
+    put_str(ap, t::kAttachExtension, ".txt");
+    put_str(ap, t::kDisplayName, "headers.txt");
+    put_str(ap, t::kAttachMimeTag, "text/plain");
+    put(ap, t::kRenderingPosition, static_cast<std::int32_t>(-1));
+    put(ap, t::kObjectType, static_cast<std::int32_t>(7));
+    put(ap, t::kAttachSize,
+        static_cast<std::int32_t>(std::min<std::size_t>(full_header_block.size(), 0x7FFFFFFF)));
+    put(ap, t::kAttachDataBin, to_bytes(full_header_block));
+    result.message.attachments.push_back(std::move(a));
+    auto& p = result.message.properties;
+    put(p, t::kHasAttach, true);
+    for (auto& prop : p)
+      if (prop.tag == t::kMessageFlags)
+        prop.value = std::get<std::int32_t>(prop.value) | t::kFlagHasAttach;
+  }
+  result.warnings = std::move(warnings);
+  if (framed.emlx_flags) {
+    result.has_read_flag = true;
+    result.read = (*framed.emlx_flags & 1U) != 0;
+  }
+  return result;
+}
+
+ImportResult import_file(const std::filesystem::path& path, const ImportOptions& options) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(status))
+    throw ReadError("cannot read " + path.string() + ": no such file", ENOENT);
+  if (std::filesystem::is_directory(status))
+    throw ReadError("cannot read " + path.string() + ": it is a folder", EISDIR);
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    const int code = errno != 0 ? errno : EIO;
+    throw ReadError("cannot read " + path.string() + ": " + std::strerror(code), code);
+  }
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw ReadError("cannot read " + path.string() + ": read failed", EIO);
+  return import_bytes(std::as_bytes(std::span(data.data(), data.size())), path.filename().string(),
+                      options);
+}
+
+}  // namespace larkfield::mime

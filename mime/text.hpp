@@ -1,0 +1,73 @@
+#pragma once
+
+// Text helpers of the importer: charsets, UTF-8/UTF-16, base64, encoded words, HTML to
+// plain text. Pure functions over bytes; no GMime objects.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace larkfield::mime::text {
+
+// A charset label mapped to what we decode with and the Windows code page it stands for.
+struct Charset {
+  std::string iconv_name;      // empty: unknown, cannot be decoded
+  std::int32_t code_page = 0;  // 0: none known
+};
+
+// Maps a MIME charset label. Latin-1 and ASCII labels decode as windows-1252, which is
+// what such mail almost always really is.
+Charset lookup_charset(std::string_view label);
+
+struct Decoded {
+  std::string utf8;
+  std::size_t errors = 0;      // bytes replaced by U+FFFD
+  std::string charset;         // the label actually used (lower case)
+  std::int32_t code_page = 0;  // of that charset, 0 when none is known
+  bool fell_back = false;      // the declared charset was missing, unknown or wrong
+};
+
+bool is_valid_utf8(std::string_view bytes);
+
+// Decodes `bytes` in exactly `charset`, replacing undecodable bytes with U+FFFD.
+// Returns nullopt when the charset is unknown.
+std::optional<Decoded> decode_exact(std::string_view bytes, std::string_view charset);
+
+// Decodes text whose label may be missing, unknown or lying: the declared charset if it
+// decodes cleanly (UTF-8 with a few bad bytes stays UTF-8), else UTF-8, the legacy
+// charset, then ISO-8859-1. A byte-order mark decides first when there is no label.
+Decoded decode_text(std::string_view bytes, std::string_view declared, std::string_view legacy);
+
+// Raw 8-bit header text: UTF-8 when valid, else `legacy`, else ISO-8859-1.
+std::string header_bytes_to_utf8(std::string_view bytes, std::string_view legacy);
+
+std::u16string utf8_to_utf16(std::string_view utf8);
+std::string utf16_to_utf8(std::u16string_view utf16);
+
+// Forgiving base64: skips characters outside the alphabet and treats '=' as the end of a
+// quantum only, so concatenated padded chunks decode completely.
+std::string base64_decode(std::string_view encoded);
+
+// Rewrites every base64 encoded word ("=?cs?B?...?=") as the equivalent Q encoded word,
+// so header decoders that mishandle adjacent padded base64 words see none.
+std::string rewrite_b_words(std::string_view header_value);
+
+// Line ends to CRLF; NUL characters removed.
+std::string to_crlf(std::string_view text);
+
+// The charset named by a <meta> tag near the start of an HTML document, lower case.
+std::string html_meta_charset(std::string_view html);
+
+// Replaces (or inserts) the HTML's charset declaration with UTF-8.
+std::string html_declare_utf8(std::string_view html);
+
+// Plain text rendering of an HTML document (UTF-8 in, UTF-8 out, LF line ends).
+std::string html_to_text(std::string_view html);
+
+std::string ascii_lower(std::string_view s);
+std::string ascii_upper(std::string_view s);
+std::string trim(std::string_view s);
+
+}  // namespace larkfield::mime::text
