@@ -7,6 +7,9 @@
 // BTH record, values that fit a heap allocation sit in the heap, larger ones go into
 // subnodes of the node; ByteSource values are streamed into a subnode data tree when
 // set(), so they are never held whole in memory.
+//
+// Additions to the first version of this header (all backward-compatible):
+// NodeData::owned, and add_subnode(Nid, const NodeData&).
 
 #include <cstdint>
 #include <memory>
@@ -22,10 +25,14 @@ namespace larkfield::pst::ltp {
 struct NodeData {
   ndb::Bid data = 0;
   ndb::Bid subnodes = 0;  // 0 when the node has no subnodes
+  // The data (and subnode) roots of the subnode entries, at any depth, which
+  // release() frees with the node: the database cannot read a subnode tree back, so
+  // the writer lists them here. Not part of the node entry.
+  std::vector<ndb::Bid> owned;
 };
 
 // Releases everything NodeData names (the data tree and the subnode tree with the
-// data of its entries).
+// data of its entries, as far as `owned` lists them).
 void release(ndb::Database& db, const NodeData& node);
 
 class PropertyContextWriter {
@@ -33,7 +40,9 @@ class PropertyContextWriter {
   explicit PropertyContextWriter(ndb::Database& db);
   PropertyContextWriter(PropertyContextWriter&&) noexcept;
   PropertyContextWriter& operator=(PropertyContextWriter&&) = delete;
-  ~PropertyContextWriter();  // an unfinished writer releases what it wrote
+  // An unfinished writer releases the value subnodes it wrote; entries given to
+  // add_subnode stay the caller's until finish().
+  ~PropertyContextWriter();
 
   // Sets (or replaces) one property. The value's alternative must match the tag's
   // type (Error::Code::kInvalidArgument otherwise). Returns the size in bytes of the
@@ -44,7 +53,11 @@ class PropertyContextWriter {
   // Adds a subnode that belongs to the node (a recipient table, an attachment table,
   // an attachment object, ...). Its nid must not have type kLtp, which the writer
   // uses for the value subnodes it makes itself.
+  // release() of the finished node frees the entry's data and subnode roots.
   void add_subnode(const ndb::SubnodeEntry& entry);
+  // The same for a node this library wrote (a PC or a table): `data.owned` is kept
+  // too, so that release() of the finished node frees the subnode's own subnodes.
+  void add_subnode(ndb::Nid nid, const NodeData& data);
 
   // Writes the heap and the subnode tree. The writer is empty afterwards.
   NodeData finish();
