@@ -790,7 +790,10 @@ void Converter::bodies(const Body& body) {
     std::string declared = content_param(o, "charset");
     const std::string meta = text::html_meta_charset(bytes);
     if (declared.empty()) declared = meta;
-    std::optional<text::Decoded> exact = text::decode_exact(bytes, declared);
+    // Unlabelled UTF-8 (or ASCII) has nothing that could contradict code page 65001.
+    std::optional<text::Decoded> exact = text::decode_exact(
+        bytes, declared.empty() && text::is_valid_utf8(bytes) ? "utf-8" : declared);
+    if (declared.empty() && exact) declared = "utf-8";
     const bool clean = exact && exact->errors == 0 && exact->code_page != 0 &&
                        (meta.empty() || text::lookup_charset(meta).iconv_name ==
                                             text::lookup_charset(declared).iconv_name) &&
@@ -1227,7 +1230,12 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
                            std::string_view body_bytes, const framing::Framed* frame,
                            std::size_t size) {
   GMimeObject* object = GMIME_OBJECT(msg);
-  const std::vector<RawHeader> hs = raw_headers(object);
+  // GMime keeps the Content-* fields of the top level with the top part.
+  std::vector<RawHeader> hs = raw_headers(object);
+  if (GMimeObject* part = g_mime_message_get_mime_part(msg)) {
+    for (auto& h : raw_headers(part))
+      if (find_header(hs, h.name) == nullptr) hs.push_back(std::move(h));
+  }
   auto& p = m_.properties;
   envelope(msg, hs, frame);
   recipients(hs);
