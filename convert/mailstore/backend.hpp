@@ -1,0 +1,51 @@
+#pragma once
+
+// What the mail-store objects need of a store file and of the message reader, behind
+// interfaces: the program plugs in the PST writer and the MIME importer, tests a store
+// in memory and an importer of their own.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "mime/importer.hpp"
+#include "pst/messaging/store.hpp"
+
+namespace larkfield::mailstore {
+
+// One open store file. Failures are pst::Error; the mail-store objects translate them.
+class StoreBackend {
+ public:
+  virtual ~StoreBackend() = default;
+
+  virtual std::array<std::uint8_t, 16> record_key() const = 0;
+  // The folder that holds the user's top-level folders.
+  virtual pst::FolderId ipm_subtree() const = 0;
+  virtual std::vector<pst::FolderEntry> subfolders(pst::FolderId parent) const = 0;
+  // Refuses a sibling of the same name (ignoring case) with kDuplicateFolder.
+  virtual pst::FolderId create_folder(pst::FolderId parent, std::u16string_view name) = 0;
+  virtual std::uint16_t named_property_id(const pst::NamedPropertyKey& key) = 0;
+  virtual pst::MessageId add_message(pst::FolderId folder, const pst::Message& message) = 0;
+  virtual void commit() = 0;
+  virtual void close() = 0;
+  virtual pst::StoreStatistics statistics() const = 0;
+  // Folder names are equal when the store would refuse one beside the other.
+  virtual bool names_equal(std::u16string_view a, std::u16string_view b) const = 0;
+};
+
+// Creates a new store file (never over an existing one).
+using BackendFactory = std::function<std::unique_ptr<StoreBackend>(
+    const std::filesystem::path& path, const pst::StoreOptions& options)>;
+
+// Reads one message file; throws mime::ReadError when the file cannot be read at all.
+using Importer = std::function<mime::ImportResult(const std::filesystem::path& path,
+                                                  const mime::ImportOptions& options)>;
+
+// The PST writer of pst/messaging and the importer of mime/. When the program is built
+// without them, both raise Error kFailed on use.
+BackendFactory PstBackendFactory();
+Importer MimeImporter();
+
+}  // namespace larkfield::mailstore

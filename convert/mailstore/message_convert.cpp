@@ -1,0 +1,77 @@
+#include "convert/mailstore/message_convert.hpp"
+
+#include <type_traits>
+#include <utility>
+
+namespace larkfield::mailstore {
+namespace {
+
+constexpr std::uint32_t kAttachmentHidden = 0x7FFE000B;  // PR_ATTACHMENT_HIDDEN
+
+pst::PropValue ToPstValue(mime::Value&& value) {
+  return std::visit(
+      [](auto&& v) -> pst::PropValue {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, mime::FileTime>) {
+          return pst::FileTime{v.ticks};
+        } else if constexpr (std::is_same_v<T, mime::Guid>) {
+          return pst::Guid{v.bytes};
+        } else {
+          return std::move(v);
+        }
+      },
+      std::move(value));
+}
+
+std::vector<pst::Property> ToPstProperties(std::vector<mime::Property>&& properties,
+                                           std::vector<mime::NamedProperty>&& named,
+                                           const NamedIdSource& named_id) {
+  std::vector<pst::Property> out;
+  out.reserve(properties.size() + named.size());
+  for (mime::Property& p : properties) out.push_back({p.tag, ToPstValue(std::move(p.value))});
+  for (mime::NamedProperty& n : named) {
+    const pst::NamedPropertyKey key{pst::Guid{n.property_set.bytes}, std::move(n.name)};
+    const std::uint16_t id = named_id(key);
+    out.push_back({pst::make_tag(id, n.type), ToPstValue(std::move(n.value))});
+  }
+  return out;
+}
+
+}  // namespace
+
+pst::Message ToPstMessage(mime::Message&& message, const NamedIdSource& named_id) {
+  pst::Message out;
+  out.properties =
+      ToPstProperties(std::move(message.properties), std::move(message.named), named_id);
+  out.recipients.reserve(message.recipients.size());
+  for (mime::Recipient& r : message.recipients) {
+    out.recipients.push_back({ToPstProperties(std::move(r.properties), {}, named_id)});
+  }
+  out.attachments.reserve(message.attachments.size());
+  for (mime::Attachment& a : message.attachments) {
+    pst::Attachment pa;
+    pa.properties = ToPstProperties(std::move(a.properties), std::move(a.named), named_id);
+    if (a.embedded_message) {
+      pa.embedded_message =
+          std::make_unique<pst::Message>(ToPstMessage(std::move(*a.embedded_message), named_id));
+    }
+    out.attachments.push_back(std::move(pa));
+  }
+  return out;
+}
+
+std::size_t VisibleAttachments(const mime::Message& message) {
+  std::size_t count = 0;
+  for (const mime::Attachment& a : message.attachments) {
+    bool hidden = false;
+    for (const mime::Property& p : a.properties) {
+      if (p.tag == kAttachmentHidden) {
+        if (const bool* b = std::get_if<bool>(&p.value)) hidden = *b;
+      }
+    }
+    if (!hidden) ++count;
+  }
+  return count;
+}
+
+}  // namespace larkfield::mailstore

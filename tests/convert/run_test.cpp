@@ -1,0 +1,254 @@
+// The conversion run over a store in memory: phases, captions, progress, the folder tree,
+// flags, and what happens to failures.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "convert/folder_path.hpp"
+#include "convert/run.hpp"
+#include "tests/convert/fakes.hpp"
+#include "tests/support/process.hpp"
+
+namespace larkfield::convert {
+namespace {
+
+using testing::FakeStoreData;
+
+struct Recorder : RunObserver {
+  std::vector<std::u16string> captions, current;
+  std::vector<float> progress;
+  int yields = 0;
+  std::function<void()> on_yield;
+  void Yield() override {
+    ++yields;
+    if (on_yield) on_yield();
+  }
+  void Caption(std::u16string_view t) override { captions.emplace_back(t); }
+  void Current(std::u16string_view t) override { current.emplace_back(t); }
+  void Progress(float v) override { progress.push_back(v); }
+};
+
+std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class RunTest : public ::testing::Test {
+ protected:
+  RunTest() {
+    options_.destination = tmp_.path() / "out";
+    std::filesystem::create_directories(options_.destination);
+    options_.backend = testing::FakeFactory(&stores_);
+    options_.importer = testing::FakeImporter();
+    options_.time_stamp = [] { return std::u16string(u"6.12.26 7.5.03"); };
+  }
+  // A message file below the source tree; returns its row.
+  SourceRow File(const std::string& relative, const std::string& text) {
+    const auto p = tmp_.path() / "src" / relative;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+    return SourceRow{p, TextOfPath(p)};
+  }
+  std::u16string Src() const { return TextOfPath(tmp_.path() / "src"); }
+  // The source tree's folder path below "/", as the store shows it.
+  std::string Base() const {
+    std::string b = (tmp_.path() / "src").string().substr(1);
+    return b;
+  }
+  RunResult Go(const std::vector<SourceRow>& rows) { return Convert(rows, options_, rec_); }
+
+  larkfield::test::TempDir tmp_{"larkfield-run"};
+  std::vector<std::shared_ptr<FakeStoreData>> stores_;
+  RunOptions options_;
+  Recorder rec_;
+};
+
+TEST_F(RunTest, ConvertsEveryRowIntoItsFolderWithCaptionsAndProgress) {
+  const std::vector<SourceRow> rows = {File("Mail/Inbox/a.eml", "Subject: a\nAttach: x.pdf\n"),
+                                       File("Mail/Sent/b.eml", "Subject: b\nHidden: logo.png\n"),
+                                       File("Mail/Inbox/c.emlx", "Subject: c\nFlags: 0\n")};
+  const RunResult r = Go(rows);
+  ASSERT_EQ(r.outcome, RunResult::Outcome::kCompleted) << r.error;
+  EXPECT_EQ(r.converted, 3u);
+  EXPECT_EQ(r.failed, 0u);
+  EXPECT_TRUE(r.log_path.empty());  // nothing to report, no log
+  EXPECT_EQ(r.pst_path, options_.destination / "Larkfield6.12.26 7.5.03.pst");
+  EXPECT_TRUE(std::filesystem::exists(r.pst_path));
+  ASSERT_EQ(stores_.size(), 1u);
+  const FakeStoreData& s = *stores_[0];
+  EXPECT_EQ(s.options.display_name, u"Larkfield : Created - 6.12.26 7.5.03");
+  EXPECT_TRUE(s.closed);
+
+  // The tree mirrors the source folders below "/", every ancestor included.
+  const std::string base = Base();
+  std::vector<std::string> expected;
+  std::string path;
+  for (std::size_t at = 0, next; at <= base.size(); at = next + 1) {
+    next = base.find('/', at);
+    if (next == std::string::npos) next = base.size();
+    path += (path.empty() ? "" : "/") + base.substr(at, next - at);
+    expected.push_back(path);
+  }
+  expected.push_back(base + "/Mail");
+  expected.push_back(base + "/Mail/Inbox");
+  expected.push_back(base + "/Mail/Sent");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(s.FolderPaths(), expected);
+
+  const auto* inbox = s.Folder(testing::U16(base + "/Mail/Inbox"));
+  ASSERT_NE(inbox, nullptr);
+  ASSERT_EQ(inbox->messages.size(), 2u);
+  EXPECT_EQ(testing::Subject(*inbox->messages[0]), u"a");
+  EXPECT_EQ(testing::Subject(*inbox->messages[1]), u"c");
+  auto flags = [](const pst::Message& m) {
+    return std::get<std::int32_t>(testing::Find(m.properties, 0x0E070003)->value);
+  };
+  EXPECT_EQ(flags(*inbox->messages[0]), 0x11);  // read, with an attachment
+  EXPECT_EQ(flags(*inbox->messages[1]), 0x01);  // read; the file's own flags are replaced
+  const auto* sent = s.Folder(testing::U16(base + "/Mail/Sent"));
+  ASSERT_NE(sent, nullptr);
+  ASSERT_EQ(sent->messages.size(), 1u);
+  EXPECT_EQ(flags(*sent->messages[0]), 0x01);  // its only attachment is hidden
+
+  EXPECT_EQ(rec_.progress, (std::vector<float>{static_cast<float>(100.0 / 3),
+                                               static_cast<float>(200.0 / 3), 100.0f}));
+  const std::u16string folder = RowFolderPath(rows[0].text).value();
+  EXPECT_EQ(rec_.captions.front(), u"Reading File System Folders...   (" + folder + u")");
+  EXPECT_EQ(
+      std::count(rec_.captions.begin(), rec_.captions.end(), u"Preparing Email Folders... ()"), 2);
+  EXPECT_NE(std::find(rec_.captions.begin(), rec_.captions.end(),
+                      u"Creating Outlook Folders... (" + folder + u")"),
+            rec_.captions.end());
+  EXPECT_EQ(rec_.captions.back(), u"Converting Messages... from (" + folder + u")");
+  EXPECT_EQ(rec_.current.back(), rows[2].text);  // a POSIX row is shown whole
+}
+
+TEST_F(RunTest, WindowsRowsMapBelowTheDriveAndCaseTwinsShareAFolder) {
+  // The files do not exist here, so nothing is written, but the folders are made.
+  const std::vector<SourceRow> rows = {{"C:\\Mail\\Inbox\\a.eml", u"C:\\Mail\\Inbox\\a.eml"},
+                                       {"D:\\Mail\\Inbox\\b.eml", u"D:\\Mail\\Inbox\\b.eml"},
+                                       {"C:\\Mail\\Sent\\c.eml", u"C:\\Mail\\Sent\\c.eml"},
+                                       {"C:\\mail\\d.eml", u"C:\\mail\\d.eml"},
+                                       {"C:\\a\\b\\c\\d.eml", u"C:\\a\\b\\c\\d.eml"}};
+  const RunResult r = Go(rows);
+  ASSERT_EQ(r.outcome, RunResult::Outcome::kCompleted) << r.error;
+  EXPECT_EQ(stores_[0]->FolderPaths(),
+            (std::vector<std::string>{"Mail", "Mail/Inbox", "Mail/Sent", "a", "a/b", "a/b/c"}));
+  EXPECT_EQ(r.failed, 5u);
+  EXPECT_EQ(r.converted, 0u);
+  EXPECT_TRUE(r.folder_problems.empty());      // "mail" is "Mail", not a problem
+  EXPECT_EQ(stores_[0]->messages.size(), 0u);  // an unreadable file writes no item
+  EXPECT_EQ(rec_.current[0], u"\\Mail\\Inbox\\a.eml");
+  ASSERT_FALSE(r.log_path.empty());
+  const std::string log = ReadAll(r.log_path);
+  EXPECT_NE(log.find("C:\\Mail\\Inbox\\a.eml: cannot read"), std::string::npos) << log;
+  EXPECT_EQ(log.find("stopped"), std::string::npos) << log;
+}
+
+TEST_F(RunTest, RowsThatCannotBeConvertedCreateNothing) {
+  RunResult empty = Go({});
+  EXPECT_EQ(empty.outcome, RunResult::Outcome::kNotStarted);
+  EXPECT_EQ(Go({SourceRow{"", u""}}).outcome, RunResult::Outcome::kNotStarted);
+
+  const std::vector<SourceRow> rows = {File("Inbox/a.eml", "Subject: a\n"),
+                                       {"C:\\root.eml", u"C:\\root.eml"},
+                                       {"\\\\server\\share\\x.eml", u"\\\\server\\share\\x.eml"}};
+  const RowCheck check = CheckRows(rows);
+  EXPECT_EQ(check.no_folder,
+            (std::vector<std::u16string>{u"C:\\root.eml", u"\\\\server\\share\\x.eml"}));
+  const RunResult r = Go(rows);
+  EXPECT_EQ(r.outcome, RunResult::Outcome::kNotStarted);
+  EXPECT_NE(r.error.find("C:\\root.eml"), std::string::npos);
+
+  options_.destination = tmp_.path() / "missing";
+  const RunResult d = Go({File("Inbox/a.eml", "Subject: a\n")});
+  EXPECT_EQ(d.outcome, RunResult::Outcome::kNotStarted);
+  EXPECT_NE(d.error.find("No such file or directory"), std::string::npos) << d.error;
+  EXPECT_TRUE(stores_.empty());
+  EXPECT_TRUE(std::filesystem::is_empty(tmp_.path() / "out"));
+}
+
+TEST_F(RunTest, FailuresAreCountedAndListedAndNothingIsLost) {
+  const std::vector<SourceRow> rows = {
+      File("Inbox/good.eml", "Subject: good\nWARN: odd date\n"),
+      File("Inbox/bad.eml", "GARBAGE"),
+      {tmp_.path() / "src/Inbox/vanished.eml", TextOfPath(tmp_.path() / "src/Inbox/vanished.eml")}};
+  const RunResult r = Go(rows);
+  ASSERT_EQ(r.outcome, RunResult::Outcome::kCompleted);
+  EXPECT_EQ(r.converted, 1u);
+  EXPECT_EQ(r.failed, 2u);
+  EXPECT_EQ(r.warnings, 1u);
+  // The unparsable file is kept as a stand-in item; the vanished one writes nothing.
+  EXPECT_EQ(stores_[0]->messages.size(), 2u);
+  EXPECT_EQ(testing::Subject(*stores_[0]->messages[1]), u"bad.eml");
+  ASSERT_EQ(r.failures.size(), 2u);
+  EXPECT_EQ(r.failures[0].row, rows[1].text);
+  EXPECT_EQ(r.failures[1].row, rows[2].text);
+  EXPECT_EQ(r.log_path, options_.destination / "Larkfield6.12.26 7.5.03.log");
+  const std::string log = ReadAll(r.log_path);
+  EXPECT_NE(log.find("1 converted, 2 failed, 1 warnings"), std::string::npos) << log;
+  EXPECT_NE(log.find("vanished.eml"), std::string::npos);
+  EXPECT_NE(log.find("odd date"), std::string::npos);
+  EXPECT_EQ(rec_.progress.back(), 100.0f);  // every row counts for the progress
+}
+
+TEST_F(RunTest, ATakenNameGetsANumberAndTheOldFileIsUntouched) {
+  std::ofstream(options_.destination / "Larkfield6.12.26 7.5.03.pst") << "old";
+  std::ofstream(options_.destination / "Larkfield6.12.26 7.5.03 (2).log") << "old log";
+  const RunResult r = Go({File("Inbox/a.eml", "Subject: a\n")});
+  ASSERT_EQ(r.outcome, RunResult::Outcome::kCompleted);
+  EXPECT_EQ(r.pst_path, options_.destination / "Larkfield6.12.26 7.5.03 (3).pst");
+  EXPECT_EQ(ReadAll(options_.destination / "Larkfield6.12.26 7.5.03.pst"), "old");
+  EXPECT_EQ(ReadAll(options_.destination / "Larkfield6.12.26 7.5.03 (2).log"), "old log");
+}
+
+TEST_F(RunTest, AStoreThatCannotBeWrittenStopsTheRunAndTheLogSaysWhere) {
+  std::vector<SourceRow> rows;
+  for (int i = 0; i < 5; ++i)
+    rows.push_back(File("Inbox/m" + std::to_string(i) + ".eml", "Subject: m\n"));
+  options_.commit_every = 2;
+  // The store refuses the third message.
+  auto factory = options_.backend;
+  options_.backend = [&, factory](const std::filesystem::path& p, const pst::StoreOptions& o) {
+    auto b = factory(p, o);
+    stores_.back()->fail_message_after = 2;
+    return b;
+  };
+  const RunResult r = Go(rows);
+  EXPECT_EQ(r.outcome, RunResult::Outcome::kStopped);
+  EXPECT_EQ(r.converted, 2u);
+  EXPECT_EQ(r.stopped_at, 2u);
+  EXPECT_NE(r.error.find("File too large"), std::string::npos);
+  EXPECT_EQ(stores_[0]->options.commit_every_messages, 2u);
+  EXPECT_TRUE(stores_[0]->closed);  // what was written is committed
+  const std::string log = ReadAll(r.log_path);
+  EXPECT_NE(log.find("stopped at message 3 of 5"), std::string::npos) << log;
+  EXPECT_NE(log.find("m2.eml"), std::string::npos) << log;
+}
+
+TEST_F(RunTest, EndingTheRunFromAYieldCommitsWhatWasWritten) {
+  std::vector<SourceRow> rows;
+  for (int i = 0; i < 4; ++i)
+    rows.push_back(File("Inbox/m" + std::to_string(i) + ".eml", "Subject: m\n"));
+  struct Ended {};
+  rec_.on_yield = [this] {
+    if (!stores_.empty() && stores_[0]->messages.size() == 2) throw Ended{};
+  };
+  EXPECT_THROW(Go(rows), Ended);
+  ASSERT_EQ(stores_.size(), 1u);
+  EXPECT_TRUE(stores_[0]->closed);
+  EXPECT_EQ(stores_[0]->messages.size(), 2u);
+  const auto log = options_.destination / "Larkfield6.12.26 7.5.03.log";
+  EXPECT_NE(ReadAll(log).find("stopped"), std::string::npos);
+}
+
+TEST_F(RunTest, APreparedFolderListHoldsEveryAncestorInOrder) {
+  Recorder rec;
+  const std::vector<std::u16string> folders = {u"b\\x", u"a\\b\\c", u"b\\x", u"a", u"A\\z"};
+  EXPECT_EQ(PrepareFolderList(folders, rec),
+            (StringList{u"A", u"A\\z", u"a", u"a\\b", u"a\\b\\c", u"b", u"b\\x"}));
+}
+
+}  // namespace
+}  // namespace larkfield::convert
