@@ -39,7 +39,10 @@ struct PropertyContextWriter::State {
   std::vector<ndb::SubnodeEntry> added;
   std::vector<ndb::Bid> added_owned;
   std::uint32_t next_index = 1;
-  std::size_t garbage = 0;  // arena bytes of replaced values
+  std::size_t garbage = 0;        // arena bytes of replaced values
+  std::uint64_t added_bytes = 0;  // NodeData::bytes of the subnodes added
+
+  std::vector<std::byte> build_heap() const;
 
   void release_values() noexcept {
     for (const Prop& p : props) {
@@ -56,6 +59,7 @@ struct PropertyContextWriter::State {
     arena.clear();
     added.clear();
     added_owned.clear();
+    added_bytes = 0;
     next_index = 1;
     garbage = 0;
   }
@@ -122,6 +126,15 @@ std::uint64_t PropertyContextWriter::set(const Property& property) {
   const PropTag tag = property.tag;
   const std::uint16_t type = prop_type(tag);
   const std::uint16_t id = prop_id(tag);
+  if (type == pt::kObject) {
+    // The 8-byte record (subnode nid, size) of an attached object, kept in the heap.
+    const auto* record = std::get_if<Bytes>(&property.value);
+    if (!record || record->size() != 8)
+      throw Error(Error::Code::kInvalidArgument,
+                  "a PT_OBJECT value is the 8-byte record of its subnode");
+    s.store(s.heap_or_subnode(id, type, *record));
+    return record->size();
+  }
   if (!detail::supported_type(type)) {
     // encode_value words the refusal.
     s.scratch.clear();
@@ -171,10 +184,12 @@ void PropertyContextWriter::add_subnode(const ndb::SubnodeEntry& entry) {
 void PropertyContextWriter::add_subnode(ndb::Nid nid, const NodeData& data) {
   add_subnode(ndb::SubnodeEntry{nid, data.data, data.subnodes});
   state_->added_owned.insert(state_->added_owned.end(), data.owned.begin(), data.owned.end());
+  state_->added_bytes += data.bytes;
 }
 
-NodeData PropertyContextWriter::finish() {
-  State& s = *state_;
+// The heap's bytes for the properties set so far.
+std::vector<std::byte> PropertyContextWriter::State::build_heap() const {
+  const State& s = *this;
   // Heap: the BTH header first (HID 0x20, as Outlook writes it), the values, then the
   // BTH arrays bottom-up.
   std::vector<PageBuilder> pages;
@@ -221,6 +236,21 @@ NodeData PropertyContextWriter::finish() {
   }
   detail::put_heap_header(bytes[0], detail::kClientPc, header_hid);
   for (const auto& b : bytes) heap.insert(heap.end(), b.begin(), b.end());
+  return heap;
+}
+
+std::uint64_t PropertyContextWriter::stored_bytes() const {
+  const State& s = *state_;
+  std::uint64_t total = s.build_heap().size() + s.added_bytes;
+  for (const Prop& p : s.props)
+    if (p.where == Where::kSubnode) total += p.size;
+  return total;
+}
+
+NodeData PropertyContextWriter::finish() {
+  State& s = *state_;
+  const std::uint64_t total = stored_bytes();
+  const std::vector<std::byte> heap = s.build_heap();
 
   std::vector<ndb::SubnodeEntry> entries = s.added;
   for (const Prop& p : s.props)
@@ -240,6 +270,7 @@ NodeData PropertyContextWriter::finish() {
     throw;
   }
   out.owned = s.added_owned;
+  out.bytes = total;
   for (const Prop& p : s.props)
     if (p.where == Where::kSubnode) out.owned.push_back(p.bid);
   s.reset();

@@ -9,7 +9,9 @@
 // set(), so they are never held whole in memory.
 //
 // Additions to the first version of this header (all backward-compatible):
-// NodeData::owned, and add_subnode(Nid, const NodeData&).
+// NodeData::owned, and add_subnode(Nid, const NodeData&); NodeData::bytes and
+// PropertyContextWriter::stored_bytes() (for PR_MESSAGE_SIZE and PR_ATTACH_SIZE);
+// PT_OBJECT records in set().
 
 #include <cstdint>
 #include <memory>
@@ -29,6 +31,10 @@ struct NodeData {
   // release() frees with the node: the database cannot read a subnode tree back, so
   // the writer lists them here. Not part of the node entry.
   std::vector<ndb::Bid> owned;
+  // Data bytes of every external block the node reaches: its data tree and the data
+  // of its subnodes at any depth (as far as this library wrote them; an entry given
+  // to add_subnode(const SubnodeEntry&) counts 0). Not part of the node entry.
+  std::uint64_t bytes = 0;
 };
 
 // Releases everything NodeData names (the data tree and the subnode tree with the
@@ -47,7 +53,8 @@ class PropertyContextWriter {
   // Sets (or replaces) one property. The value's alternative must match the tag's
   // type (Error::Code::kInvalidArgument otherwise). Returns the size in bytes of the
   // stored value (for strings the UTF-16 bytes without terminator; for a ByteSource
-  // the bytes read from it).
+  // the bytes read from it). A PT_OBJECT property (an attached message) takes Bytes of
+  // 8: the nid of the object's subnode and its size.
   std::uint64_t set(const Property& property);
 
   // Adds a subnode that belongs to the node (a recipient table, an attachment table,
@@ -58,6 +65,11 @@ class PropertyContextWriter {
   // The same for a node this library wrote (a PC or a table): `data.owned` is kept
   // too, so that release() of the finished node frees the subnode's own subnodes.
   void add_subnode(ndb::Nid nid, const NodeData& data);
+
+  // The NodeData::bytes finish() would give now: the heap, the value subnodes and the
+  // subnodes added with their NodeData. An inline value (4 bytes or less) changes
+  // nothing here, so a size property can be set to this after it was set once.
+  std::uint64_t stored_bytes() const;
 
   // Writes the heap and the subnode tree. The writer is empty afterwards.
   NodeData finish();
