@@ -1250,7 +1250,8 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
     message_class = "IPM.Note.SMIME.MultipartSigned";
     GMimeObject* content = g_mime_multipart_get_part(GMIME_MULTIPART(top), 0);
     bodies(select_body(content, 0, ctx_.options.max_depth));
-    const RawHeader* ct = find_header(raw_headers(top), "Content-Type");
+    const std::vector<RawHeader> top_headers = raw_headers(top);
+    const RawHeader* ct = find_header(top_headers, "Content-Type");
     std::string entity = "Content-Type:" + std::string(ct ? ct->raw : " multipart/signed");
     while (entity.ends_with("\n") || entity.ends_with("\r")) entity.pop_back();
     entity += "\r\n\r\n";
@@ -1262,7 +1263,8 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
     ++visible_;
   } else if (top != nullptr && is_smime_opaque(top)) {
     message_class = "IPM.Note.SMIME";
-    const RawHeader* ct = find_header(raw_headers(top), "Content-Type");
+    const std::vector<RawHeader> top_headers = raw_headers(top);
+    const RawHeader* ct = find_header(top_headers, "Content-Type");
     m_.named.push_back({t::kPsInternetHeaders, u"Content-Type", t::kUnicode,
                         u16(unfold(ct ? ct->raw : "application/pkcs7-mime"))});
     put(p, t::kNativeBody, static_cast<std::int32_t>(0));
