@@ -11,6 +11,8 @@
 // Columns are laid out as the format requires (8-byte values first, then 4, 2 and
 // 1-byte values, then the cell-existence bitmap); variable-size values live in the
 // table's heap or, when large, in subnodes of the table's node.
+//
+// Addition to the first version of this header (backward-compatible): release().
 
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +48,11 @@ class TableWriter {
   // Writes the changes since the last flush (the whole table the first time) and
   // returns what the table's node entry must point at.
   NodeData flush();
+
+  // Releases every block the table wrote (heap, row matrix, subnodes); the table is
+  // empty afterwards. For a table whose node is removed: release(db, NodeData) of a
+  // flushed table frees a one-block heap but not the blocks of a larger one.
+  void release();
 
  private:
   struct State;
