@@ -54,8 +54,11 @@ std::optional<double> plist_number(std::string_view plist, std::string_view key)
 }
 
 void read_plist(std::string_view plist, Framed& f) {
-  if (auto flags = plist_number(plist, "flags"); flags && *flags >= 0 && *flags < 4294967296.0)
-    f.emlx_flags = static_cast<std::uint32_t>(*flags);
+  if (auto v = plist_value(plist, "flags"); v && !v->empty()) {
+    std::uint64_t flags = 0;
+    const auto [p, ec] = std::from_chars(v->data(), v->data() + v->size(), flags);
+    if (ec == std::errc() && p == v->data() + v->size()) f.emlx_flags = flags;
+  }
   f.date_received = plist_number(plist, "date-received");
   f.date_sent = plist_number(plist, "date-sent");
 }

@@ -15,8 +15,8 @@ namespace larkfield::mime::framing {
 struct Framed {
   std::string message;  // the bytes the parser reads
   bool emlx = false;
-  std::optional<std::uint32_t> emlx_flags;
-  std::optional<double> date_received;  // seconds since 1970, from the property list
+  std::optional<std::uint64_t> emlx_flags;  // newer Mail versions use bits past 31
+  std::optional<double> date_received;      // seconds since 1970, from the property list
   std::optional<double> date_sent;
   std::vector<std::string> warnings;
 };
