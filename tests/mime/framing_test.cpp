@@ -9,6 +9,7 @@ namespace larkfield::mime::test {
 namespace {
 
 using framing::frame;
+using namespace std::string_literals;
 
 const std::string kMessage = "From: a@x.com\nSubject: emlx\n\nbody line\n";
 const std::string kPlist =
@@ -92,7 +93,7 @@ TEST(MimeEmlFraming, BomBlankLinesNulAndMboxLine) {
   const ImportResult r = import("\xEF\xBB\xBF\n\nFrom: a@x.com\nSubject: after blank\n\nb\n");
   EXPECT_EQ(str(r.message.properties, t::kSubject), "after blank");
   // A NUL inside a header does not cut the value.
-  const ImportResult nul = import(std::string("From: a@x.com\nSubject: ab\0cd\n\nb\n", 36));
+  const ImportResult nul = import("From: a@x.com\nSubject: ab\0cd\n\nb\n"s);
   EXPECT_EQ(str(nul.message.properties, t::kSubject), "ab cd");
   const ImportResult mbox = import(
       "From someone@x.com Sat Jan  1 00:00:00 2000\nFrom: a@x.com\n"
