@@ -87,7 +87,8 @@ struct TableWriter::State {
   ndb::DataTree matrix;
   bool matrix_in_tree = false;
   ndb::Bid matrix_root = 0;
-  std::map<ndb::Nid, ndb::Bid> large;  // cells too large for the heap
+  std::map<ndb::Nid, ndb::Bid> large;             // cells too large for the heap
+  std::map<ndb::Nid, std::uint64_t> large_bytes;  // their sizes, for NodeData::bytes
   std::uint32_t next_index = 2;
   ndb::Bid subnodes = 0;
   bool subnodes_dirty = false;
@@ -194,6 +195,7 @@ struct TableWriter::State {
       auto it = large.find(hnid);
       if (it == large.end()) continue;
       db->release(it->second);
+      large_bytes.erase(it->first);
       large.erase(it);
       subnodes_dirty = true;
     }
@@ -229,17 +231,21 @@ struct TableWriter::State {
         }
         std::uint32_t hnid = 0;
         ndb::Bid bid = 0;
+        std::uint64_t size = 0;
         if (ByteSource* source = detail::byte_source(p.tag, p.value)) {
           const detail::StreamedValue v = detail::read_source(*db, *source, scratch);
           bid = v.bid;
+          size = v.size;
         } else {
           scratch.clear();
           detail::encode_value(p.tag, p.value, scratch);
+          size = scratch.size();
           if (scratch.size() > detail::kMaxAlloc) bid = db->write_data(scratch);
         }
         if (bid != 0) {
           hnid = ndb::make_nid(ndb::NidType::kLtp, next_index++);
           large[hnid] = bid;
+          large_bytes[hnid] = size;
           made.push_back(hnid);
           subnodes_dirty = true;
         } else if (!scratch.empty()) {
@@ -262,6 +268,7 @@ struct TableWriter::State {
       for (ndb::Nid nid : made) {
         db->release(large[nid]);
         large.erase(nid);
+        large_bytes.erase(nid);
       }
       throw;
     }
@@ -283,6 +290,7 @@ struct TableWriter::State {
         if (was != 0 && !detail::is_hid(was) && large.count(was)) {
           db->release(large[was]);
           large.erase(was);
+          large_bytes.erase(was);
           subnodes_dirty = true;
         }
       }
@@ -506,6 +514,8 @@ struct TableWriter::State {
     out.subnodes = subnodes;
     if (matrix_in_tree) out.owned.push_back(matrix_root);
     for (auto& [nid, bid] : large) out.owned.push_back(bid);
+    out.bytes = heap.size() + (matrix_in_tree ? matrix.size() : 0);
+    for (const auto& [nid, size] : large_bytes) out.bytes += size;
     return out;
   }
 
@@ -516,6 +526,7 @@ struct TableWriter::State {
     for (auto& [nid, bid] : large) db->release(bid);
     subnodes = 0;
     large.clear();
+    large_bytes.clear();
     matrix_in_tree = false;
     matrix_root = 0;
     rows.clear();

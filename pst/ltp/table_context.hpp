@@ -13,6 +13,7 @@
 // table's heap or, when large, in subnodes of the table's node.
 //
 // Addition to the first version of this header (backward-compatible): release().
+// flush() fills NodeData::bytes with the data bytes of the whole table.
 
 #include <cstddef>
 #include <cstdint>
