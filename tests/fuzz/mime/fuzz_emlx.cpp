@@ -1,0 +1,17 @@
+// .emlx framing over arbitrary bytes: the message it cuts out lies inside the input.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "mime/framing.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view file(reinterpret_cast<const char*>(data), size);
+  const auto framed = larkfield::mime::framing::frame(file, "fuzz.emlx");
+  if (framed.message.size() > size) std::abort();
+  const auto hb = larkfield::mime::framing::find_header_block(framed.message);
+  if (hb.end > hb.body || hb.body > framed.message.size()) std::abort();
+  return 0;
+}
