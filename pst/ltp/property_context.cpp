@@ -9,7 +9,9 @@ namespace larkfield::pst::ltp {
 using detail::PageBuilder;
 
 void release(ndb::Database& db, const NodeData& node) {
-  if (node.data != 0) db.release(node.data);
+  if (node.data != 0 && !node.data_in_tree) db.release(node.data);
+  for (const auto& tree : node.trees)
+    if (tree) tree->release(db);
   if (node.subnodes != 0) db.release(node.subnodes);
   for (ndb::Bid bid : node.owned)
     if (bid != 0) db.release(bid);
@@ -38,11 +40,13 @@ struct PropertyContextWriter::State {
   std::vector<std::byte> scratch;
   std::vector<ndb::SubnodeEntry> added;
   std::vector<ndb::Bid> added_owned;
+  std::vector<std::shared_ptr<ndb::DataTree>> added_trees;
   std::uint32_t next_index = 1;
   std::size_t garbage = 0;        // arena bytes of replaced values
   std::uint64_t added_bytes = 0;  // NodeData::bytes of the subnodes added
 
   std::vector<std::byte> build_heap() const;
+  std::uint64_t bytes_besides_heap() const;
 
   void release_values() noexcept {
     for (const Prop& p : props) {
@@ -59,6 +63,7 @@ struct PropertyContextWriter::State {
     arena.clear();
     added.clear();
     added_owned.clear();
+    added_trees.clear();
     added_bytes = 0;
     next_index = 1;
     garbage = 0;
@@ -182,9 +187,16 @@ void PropertyContextWriter::add_subnode(const ndb::SubnodeEntry& entry) {
 }
 
 void PropertyContextWriter::add_subnode(ndb::Nid nid, const NodeData& data) {
-  add_subnode(ndb::SubnodeEntry{nid, data.data, data.subnodes});
-  state_->added_owned.insert(state_->added_owned.end(), data.owned.begin(), data.owned.end());
-  state_->added_bytes += data.bytes;
+  if (ndb::nid_type(nid) == ndb::NidType::kLtp)
+    throw Error(Error::Code::kInvalidArgument,
+                "subnodes of type LTP are the property writer's own");
+  State& s = *state_;
+  s.added.push_back(ndb::SubnodeEntry{nid, data.data, data.subnodes});
+  if (!data.data_in_tree) s.added_owned.push_back(data.data);
+  if (data.subnodes != 0) s.added_owned.push_back(data.subnodes);
+  s.added_owned.insert(s.added_owned.end(), data.owned.begin(), data.owned.end());
+  s.added_trees.insert(s.added_trees.end(), data.trees.begin(), data.trees.end());
+  s.added_bytes += data.bytes;
 }
 
 // The heap's bytes for the properties set so far.
@@ -239,18 +251,21 @@ std::vector<std::byte> PropertyContextWriter::State::build_heap() const {
   return heap;
 }
 
-std::uint64_t PropertyContextWriter::stored_bytes() const {
-  const State& s = *state_;
-  std::uint64_t total = s.build_heap().size() + s.added_bytes;
-  for (const Prop& p : s.props)
+std::uint64_t PropertyContextWriter::State::bytes_besides_heap() const {
+  std::uint64_t total = added_bytes;
+  for (const Prop& p : props)
     if (p.where == Where::kSubnode) total += p.size;
   return total;
 }
 
+std::uint64_t PropertyContextWriter::stored_bytes() const {
+  return state_->build_heap().size() + state_->bytes_besides_heap();
+}
+
 NodeData PropertyContextWriter::finish() {
   State& s = *state_;
-  const std::uint64_t total = stored_bytes();
   const std::vector<std::byte> heap = s.build_heap();
+  const std::uint64_t total = heap.size() + s.bytes_besides_heap();
 
   std::vector<ndb::SubnodeEntry> entries = s.added;
   for (const Prop& p : s.props)
@@ -270,6 +285,7 @@ NodeData PropertyContextWriter::finish() {
     throw;
   }
   out.owned = s.added_owned;
+  out.trees = s.added_trees;
   out.bytes = total;
   for (const Prop& p : s.props)
     if (p.where == Where::kSubnode) out.owned.push_back(p.bid);

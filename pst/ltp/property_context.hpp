@@ -9,9 +9,9 @@
 // set(), so they are never held whole in memory.
 //
 // Additions to the first version of this header (all backward-compatible):
-// NodeData::owned, and add_subnode(Nid, const NodeData&); NodeData::bytes and
-// PropertyContextWriter::stored_bytes() (for PR_MESSAGE_SIZE and PR_ATTACH_SIZE);
-// PT_OBJECT records in set().
+// NodeData::owned, trees and data_in_tree, and add_subnode(Nid, const NodeData&); NodeData::bytes
+// and PropertyContextWriter::stored_bytes() (for PR_MESSAGE_SIZE and PR_ATTACH_SIZE); PT_OBJECT
+// records in set().
 
 #include <cstdint>
 #include <memory>
@@ -35,6 +35,10 @@ struct NodeData {
   // of its subnodes at any depth (as far as this library wrote them; an entry given
   // to add_subnode(const SubnodeEntry&) counts 0). Not part of the node entry.
   std::uint64_t bytes = 0;
+  // Data trees kept as block lists (a table's heap and row matrix, at any depth) that
+  // release() frees block by block; `data_in_tree`: `data` is the root of one of them.
+  std::vector<std::shared_ptr<ndb::DataTree>> trees;
+  bool data_in_tree = false;
 };
 
 // Releases everything NodeData names (the data tree and the subnode tree with the

@@ -83,8 +83,9 @@ struct TableWriter::State {
   std::optional<PageBuilder> open;  // the cell page being filled
   bool open_dirty = false;
   std::vector<std::pair<std::size_t, std::vector<std::byte>>> closed;  // full, not yet written
-  ndb::DataTree heap;
-  ndb::DataTree matrix;
+  // Shared with the NodeData of flush(), so that release() of it can free them.
+  std::shared_ptr<ndb::DataTree> heap = std::make_shared<ndb::DataTree>();
+  std::shared_ptr<ndb::DataTree> matrix = std::make_shared<ndb::DataTree>();
   bool matrix_in_tree = false;
   ndb::Bid matrix_root = 0;
   std::map<ndb::Nid, ndb::Bid> large;             // cells too large for the heap
@@ -328,7 +329,7 @@ struct TableWriter::State {
     const std::size_t n = row_count();
     if (rows.size() <= detail::kMaxAlloc) {
       if (matrix_in_tree) {
-        matrix.release(*db);
+        matrix->release(*db);
         matrix_in_tree = false;
         matrix_root = 0;
         subnodes_dirty = true;
@@ -337,27 +338,27 @@ struct TableWriter::State {
     }
     const std::size_t per_block = detail::kPageSize / row_size;
     const std::size_t count = (n + per_block - 1) / per_block;
-    if (!matrix_in_tree || count < matrix.block_count()) {
-      matrix.release(*db);
+    if (!matrix_in_tree || count < matrix->block_count()) {
+      matrix->release(*db);
       matrix_in_tree = true;
       dirty_row = 0;
     }
     std::size_t first = dirty_row == kNone ? count : dirty_row / per_block;
     // The old last block becomes a full, padded one when blocks were added.
-    if (count > matrix.block_count() && matrix.block_count() > 0)
-      first = std::min(first, matrix.block_count() - 1);
+    if (count > matrix->block_count() && matrix->block_count() > 0)
+      first = std::min(first, matrix->block_count() - 1);
     for (std::size_t b = first; b < count; ++b) {
       const std::size_t from = b * per_block, to = std::min(n, from + per_block);
       auto part = std::span<const std::byte>(rows).subspan(from * row_size, (to - from) * row_size);
       if (b + 1 < count) {
         page.assign(part.begin(), part.end());
         page.resize(detail::kPageSize, std::byte{0});
-        matrix.set_block(*db, b, page);
+        matrix->set_block(*db, b, page);
       } else {
-        matrix.set_block(*db, b, part);
+        matrix->set_block(*db, b, part);
       }
     }
-    const ndb::Bid root = matrix.root(*db);
+    const ndb::Bid root = matrix->root(*db);
     if (root != matrix_root) {
       matrix_root = root;
       subnodes_dirty = true;
@@ -494,15 +495,15 @@ struct TableWriter::State {
       Block& b = blocks[i];
       if (!b.cell) {
         const std::uint64_t h = hash_bytes(content[i]);
-        if (!b.written || h != b.hash) heap.set_block(*db, i, content[i]);
+        if (!b.written || h != b.hash) heap->set_block(*db, i, content[i]);
         b.hash = h;
         b.written = true;
       } else if (next_closed < closed.size() && closed[next_closed].first == i) {
-        heap.set_block(*db, i, closed[next_closed].second);
+        heap->set_block(*db, i, closed[next_closed].second);
         ++next_closed;
         b.written = true;
       } else if (open && open->index() == i && (open_dirty || !b.written)) {
-        heap.set_block(*db, i, open_bytes);
+        heap->set_block(*db, i, open_bytes);
         b.written = true;
       }
     }
@@ -510,18 +511,20 @@ struct TableWriter::State {
     open_dirty = false;
 
     NodeData out;
-    out.data = heap.root(*db);
+    out.data = heap->root(*db);
     out.subnodes = subnodes;
-    if (matrix_in_tree) out.owned.push_back(matrix_root);
+    out.data_in_tree = true;
+    out.trees.push_back(heap);
+    if (matrix_in_tree) out.trees.push_back(matrix);
     for (auto& [nid, bid] : large) out.owned.push_back(bid);
-    out.bytes = heap.size() + (matrix_in_tree ? matrix.size() : 0);
+    out.bytes = heap->size() + (matrix_in_tree ? matrix->size() : 0);
     for (const auto& [nid, size] : large_bytes) out.bytes += size;
     return out;
   }
 
   void release_all() {
-    heap.release(*db);
-    matrix.release(*db);
+    heap->release(*db);
+    matrix->release(*db);
     if (subnodes != 0) db->release(subnodes);
     for (auto& [nid, bid] : large) db->release(bid);
     subnodes = 0;

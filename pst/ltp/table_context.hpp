@@ -47,12 +47,14 @@ class TableWriter {
   std::size_t row_count() const;
 
   // Writes the changes since the last flush (the whole table the first time) and
-  // returns what the table's node entry must point at.
+  // returns what the table's node entry must point at. The NodeData shares the
+  // table's data trees: ltp::release() of the last flush's NodeData frees every block
+  // the table holds (also after the writer is gone, as for a message's recipient table
+  // whose message could not be written).
   NodeData flush();
 
   // Releases every block the table wrote (heap, row matrix, subnodes); the table is
-  // empty afterwards. For a table whose node is removed: release(db, NodeData) of a
-  // flushed table frees a one-block heap but not the blocks of a larger one.
+  // empty afterwards. Either this or ltp::release() of the last NodeData, not both.
   void release();
 
  private:

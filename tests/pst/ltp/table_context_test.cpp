@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "pst/ltp/property_context.hpp"
 #include "pst/ltp/table_context.hpp"
 #include "pst/ndb/database.hpp"
 #include "tests/pst/ltp/ltp_test_support.hpp"
@@ -349,6 +350,49 @@ TEST_F(Tables, ReleaseFreesEverything) {
   db_.commit();
   t.release();
   EXPECT_EQ(t.row_count(), 0u);
+  db_.remove_node(nid);
+  db_.close();
+  EXPECT_EQ(structural_errors(path_), "");
+  LtpFile f(path_);
+  EXPECT_TRUE(f.image.blocks.empty());
+}
+
+// Data bytes of every data block a node reaches (its data tree, its subnodes' trees).
+std::uint64_t reached_bytes(const LtpFile& f, std::uint64_t data, std::uint64_t sub) {
+  std::uint64_t total = 0;
+  for (const Buf& b : f.leaves(data)) total += b.size();
+  for (const auto& [nid, ref] : f.subnodes(sub)) total += reached_bytes(f, ref.data, ref.sub);
+  return total;
+}
+
+TEST_F(Tables, NodeDataOfAFlushReleasesTheWholeTable) {
+  // A message-like PC with a large table as a subnode: its NodeData counts and releases
+  // all of it after the writers are gone.
+  NodeData message;
+  {
+    TableWriter t(db_, kColumns);
+    for (std::uint32_t i = 0; i < 1500; ++i) t.set_row(i, row_values(i));
+    t.set_row(9000, std::vector<Property>{{kSubject, std::u16string(5000, u'q')}});
+    NodeData table = t.flush();
+    PropertyContextWriter pc(db_);
+    pc.set({0x0E080003, std::int32_t{1}});
+    pc.set({0x1000001F, std::u16string(3000, u'b')});
+    pc.add_subnode(ndb::make_nid(ndb::NidType::kRecipientTable, 0x20), table);
+    message = pc.finish();
+  }
+  const ndb::Nid nid = put(message, ndb::NidType::kNormalMessage);
+  db_.commit();
+  {
+    LtpFile f(path_);
+    const auto& n = f.image.node(nid);
+    EXPECT_EQ(message.bytes, reached_bytes(f, n.data, n.sub));
+    auto subs = f.subnodes(n.sub);
+    const auto& t = subs.at(ndb::make_nid(ndb::NidType::kRecipientTable, 0x20));
+    Tc tc = read_tc(f, t.data, t.sub);
+    EXPECT_EQ(tc.rows.size(), 1501u);
+    EXPECT_GT(tc.heap.pages.size(), 1u);
+  }
+  release(db_, message);
   db_.remove_node(nid);
   db_.close();
   EXPECT_EQ(structural_errors(path_), "");
