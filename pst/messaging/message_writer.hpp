@@ -1,0 +1,58 @@
+#pragma once
+
+// Writes one message object: its property context, its recipient table, its
+// attachment table and attachment objects (attached messages nested inside them), all
+// as one node's data and subnodes. The node entry itself is the caller's.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "pst/ltp/property_context.hpp"
+#include "pst/messaging/store.hpp"
+
+namespace larkfield::pst::messaging {
+
+// Attached messages nest at most this deep (a message in a message is depth 1).
+inline constexpr int kMaxEmbeddingDepth = 8;
+
+struct WrittenMessage {
+  ltp::NodeData node;
+  std::uint64_t size = 0;   // PR_MESSAGE_SIZE as stored
+  std::uint32_t flags = 0;  // PR_MESSAGE_FLAGS as stored
+  // The stored properties that a contents-table row can mirror (no streamed values).
+  std::vector<Property> row_values;
+};
+
+class MessageWriter {
+ public:
+  MessageWriter(ndb::Database& db, const std::array<std::uint8_t, 16>& store_record_key);
+
+  // Writes `message` and everything below it. On an exception nothing written stays
+  // allocated.
+  WrittenMessage write(const Message& message, int depth);
+
+  // 24-byte entry id of an object of this store.
+  Bytes entry_id(std::uint32_t nid) const;
+
+ private:
+  struct WrittenAttachment {
+    ltp::NodeData node;
+    std::vector<Property> row_values;
+  };
+  WrittenAttachment write_attachment(const Attachment& attachment, int depth);
+  ltp::NodeData write_recipients(const Message& message);
+
+  ndb::Database& db_;
+  std::array<std::uint8_t, 16> record_key_;
+  std::uint64_t search_key_counter_ = 0;
+};
+
+// The one-off entry id of an address (display name, address type, address).
+Bytes one_off_entry_id(std::u16string_view name, std::u16string_view addrtype,
+                       std::u16string_view address);
+
+// "SMTP:ADDRESS" upper-cased with a terminating zero, as recipients' PR_SEARCH_KEY.
+Bytes address_search_key(std::u16string_view addrtype, std::u16string_view address);
+
+}  // namespace larkfield::pst::messaging

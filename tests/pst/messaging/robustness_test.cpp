@@ -1,0 +1,1 @@
+#include "tests/pst/messaging/store_support.hpp"
