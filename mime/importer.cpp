@@ -545,11 +545,32 @@ bool is_inline_image_type(std::string_view type) {
          type == "image/gif" || type == "image/bmp" || type == "image/png" || type == "image/x-png";
 }
 
-struct Emitted {
-  Message message;
-  std::size_t hidden = 0;
-  std::size_t visible = 0;
-};
+bool is_apple_mail(const std::vector<RawHeader>& hs) {
+  for (std::string_view name : {"MIME-Version", "X-User-Agent", "X-Mailer"}) {
+    const RawHeader* h = find_header(hs, name);
+    if (h == nullptr) continue;
+    const std::string v = text::ascii_lower(h->raw);
+    if (v.find("apple") != std::string::npos || v.find("ipad") != std::string::npos ||
+        v.find("ipod") != std::string::npos || v.find("iphone") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// The inner part of an HTML document (what is between <body> and </body>).
+std::string html_fragment(std::string_view html) {
+  const std::string lower = text::ascii_lower(html);
+  std::size_t start = lower.find("<body");
+  if (start != std::string::npos) {
+    start = lower.find('>', start);
+    start = start == std::string::npos ? 0 : start + 1;
+  } else {
+    start = 0;
+  }
+  std::size_t end = lower.rfind("</body>");
+  if (end == std::string::npos || end < start) end = html.size();
+  return std::string(html.substr(start, end - start));
+}
 
 class Converter {
  public:
@@ -566,7 +587,8 @@ class Converter {
   void recipients(const std::vector<RawHeader>& hs);
   void bodies(const Body& body);
   void walk(GMimeObject* object, GMimeObject* parent, std::size_t depth, const Body& body);
-  void leaf(GMimePart* part, GMimeObject* parent);
+  void leaf(GMimePart* part, GMimeObject* parent, const std::string* inline_cid = nullptr);
+  bool aggregate(GMimeObject* top);
   void embedded(GMimeMessage* inner, GMimeObject* part);
   Attachment& add_attachment(std::string_view long_name, std::string_view type);
   void attach_bytes(std::string_view name, std::string_view type, std::string_view bytes);
@@ -618,7 +640,7 @@ void Converter::attach_bytes(std::string_view name, std::string_view type, std::
   ++visible_;
 }
 
-void Converter::leaf(GMimePart* part, GMimeObject* parent) {
+void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* inline_cid) {
   GMimeObject* object = GMIME_OBJECT(part);
   const std::string type = mime_type(object);
   std::string data = part_bytes(part);
@@ -642,12 +664,14 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent) {
   const char* location_raw = g_mime_part_get_content_location(part);
   std::string cid = cid_raw ? cid_raw : "";
   if (cid.starts_with("<") && cid.ends_with(">")) cid = cid.substr(1, cid.size() - 2);
+  if (inline_cid != nullptr) cid = *inline_cid;
   const std::string location = location_raw ? location_raw : "";
 
   const bool referenced =
       (!cid.empty() && references_.count(cid) > 0) ||
       (!location.empty() && !html_utf8_.empty() && html_utf8_.find(location) != std::string::npos);
-  const bool hidden = referenced && is_inline_image_type(type) && parent != nullptr;
+  const bool hidden =
+      inline_cid != nullptr || (referenced && is_inline_image_type(type) && parent != nullptr);
 
   Attachment& a = add_attachment(name, type);
   auto& p = a.properties;
@@ -660,6 +684,15 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent) {
   }
   if (const char* desc = g_mime_part_get_content_description(part); desc && *desc && !name.empty())
     put_str(p, t::kDisplayName, clean_name(decode_text_header(ctx_, desc)));
+  if (GMimeContentDisposition* d = g_mime_object_get_content_disposition(object)) {
+    const auto date_param = [&](const char* name, std::uint32_t tag) {
+      const char* v = g_mime_content_disposition_get_parameter(d, name);
+      if (v == nullptr) return;
+      if (auto t = parse_date(v)) put(p, tag, filetime_from_unix(*t));
+    };
+    date_param("creation-date", t::kCreationTime);
+    date_param("modification-date", t::kLastModificationTime);
+  }
   if (hidden) {
     put(p, t::kAttachFlags, static_cast<std::int32_t>(4));
     put(p, t::kAttachmentHidden, true);
@@ -712,6 +745,72 @@ void Converter::embedded(GMimeMessage* inner, GMimeObject* part) {
       static_cast<std::int32_t>(std::min<std::size_t>(serialized.size(), 0x7FFFFFFF)));
   a.embedded_message = std::make_unique<Message>(std::move(message));
   ++visible_;
+}
+
+// Apple Mail sends text, images and more text as siblings of one multipart/mixed. When
+// such a message has text after its first non-text part, the texts and images become one
+// HTML body with the images inline; other parts stay attachments.
+bool Converter::aggregate(GMimeObject* top) {
+  if (mime_type(top) != "multipart/mixed" || !GMIME_IS_MULTIPART(top)) return false;
+  auto* mp = GMIME_MULTIPART(top);
+  const int n = g_mime_multipart_get_count(mp);
+  const auto body_text = [&](GMimeObject* c) {
+    const std::string type = mime_type(c);
+    return GMIME_IS_PART(c) && (type == "text/plain" || type == "text/html") &&
+           !is_attachment_disposition(c);
+  };
+  bool seen_other = false, text_after_other = false;
+  for (int i = 0; i < n; ++i) {
+    GMimeObject* c = g_mime_multipart_get_part(mp, i);
+    if (body_text(c)) {
+      if (seen_other) text_after_other = true;
+    } else {
+      seen_other = true;
+    }
+  }
+  if (!text_after_other || !body_text(g_mime_multipart_get_part(mp, 0))) return false;
+
+  std::string html;
+  std::vector<std::pair<GMimeObject*, std::string>> inline_images;
+  for (int i = 0; i < n; ++i) {
+    GMimeObject* c = g_mime_multipart_get_part(mp, i);
+    const std::string type = mime_type(c);
+    if (body_text(c)) {
+      GMimePart* part = GMIME_PART(c);
+      text::Decoded d = text::decode_text(part_bytes(part), content_param(c, "charset"),
+                                          ctx_.options.legacy_charset);
+      html += type == "text/html" ? html_fragment(d.utf8) : text::text_to_html(d.utf8);
+    } else if (GMIME_IS_PART(c) && is_inline_image_type(type)) {
+      const char* existing = g_mime_part_get_content_id(GMIME_PART(c));
+      std::string cid = existing ? existing : "";
+      if (cid.starts_with("<") && cid.ends_with(">")) cid = cid.substr(1, cid.size() - 2);
+      if (cid.empty()) cid = "part" + std::to_string(i + 1) + ".larkfield@inline";
+      html += "<img src=\"cid:" + cid + "\">";
+      inline_images.emplace_back(c, cid);
+    }
+  }
+  const std::string document = "<html><body>" + html + "</body></html>";
+  auto& p = m_.properties;
+  put(p, t::kHtml, to_bytes(document));
+  html_utf8_ = document;
+  references_ = html_references(document);
+  put_str(p, t::kBody, text::to_crlf(text::html_to_text(document)));
+  put(p, t::kNativeBody, static_cast<std::int32_t>(3));
+  put(p, t::kInternetCpid, static_cast<std::int32_t>(65001));
+  put(p, t::kMessageCodepage, static_cast<std::int32_t>(65001));
+  for (int i = 0; i < n; ++i) {
+    GMimeObject* c = g_mime_multipart_get_part(mp, i);
+    if (body_text(c)) continue;
+    const auto image = std::find_if(inline_images.begin(), inline_images.end(),
+                                    [&](const auto& e) { return e.first == c; });
+    if (image != inline_images.end()) {
+      if (ctx_.parts != SIZE_MAX) ++ctx_.parts;
+      leaf(GMIME_PART(c), top, &image->second);
+    } else {
+      walk(c, top, 1, Body{});
+    }
+  }
+  return true;
 }
 
 void Converter::walk(GMimeObject* object, GMimeObject* parent, std::size_t depth,
@@ -780,6 +879,12 @@ void Converter::bodies(const Body& body) {
       ctx_.warnings.push_back(std::to_string(d.errors) +
                               " undecodable bytes in the text body replaced by U+FFFD");
     plain_utf8 = std::move(d.utf8);
+    const std::string type = mime_type(o);
+    if (type == "text/enriched") {
+      plain_utf8 = text::enriched_to_text(plain_utf8);
+    } else if (text::ascii_lower(content_param(o, "format")) == "flowed") {
+      plain_utf8 = text::unflow(plain_utf8, text::ascii_lower(content_param(o, "delsp")) == "yes");
+    }
     have_plain = true;
     native = 1;
     cpid = d.code_page != 0 ? d.code_page : 65001;
@@ -1027,6 +1132,27 @@ void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
       break;
     }
   }
+  // Exchange's arrival stamp: "... FILETIME=[low:high]".
+  if (!received) {
+    if (const RawHeader* h = find_header(hs, "X-OriginalArrivalTime")) {
+      const std::string v = unfold(h->raw);
+      const std::size_t at = v.find("FILETIME=[");
+      const std::size_t colon = at == std::string::npos ? at : v.find(':', at);
+      const std::size_t close = colon == std::string::npos ? colon : v.find(']', colon);
+      if (close != std::string::npos) {
+        try {
+          const std::uint64_t low = std::stoull(v.substr(at + 10, colon - at - 10), nullptr, 16);
+          const std::uint64_t high =
+              std::stoull(v.substr(colon + 1, close - colon - 1), nullptr, 16);
+          const std::uint64_t ticks = (high << 32) | (low & 0xFFFFFFFFULL);
+          const auto unix = static_cast<std::int64_t>(ticks / 10000000ULL) - kUnixToFileTimeSeconds;
+          if (plausible(unix, ctx_.now)) received = unix;
+        } catch (const std::exception&) {
+          // Not a number: ignored like any other unreadable date.
+        }
+      }
+    }
+  }
   std::optional<std::int64_t> emlx_received, emlx_sent;
   if (frame != nullptr) {
     if (frame->date_received) emlx_received = static_cast<std::int64_t>(*frame->date_received);
@@ -1269,6 +1395,8 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
                         u16(unfold(ct ? ct->raw : "application/pkcs7-mime"))});
     put(p, t::kNativeBody, static_cast<std::int32_t>(0));
     if (GMIME_IS_PART(top)) leaf(GMIME_PART(top), nullptr);
+  } else if (top != nullptr && is_apple_mail(hs) && aggregate(top)) {
+    // Text and images interleaved by Apple Mail, joined into one HTML body.
   } else {
     const Body body = select_body(top, 0, ctx_.options.max_depth);
     bodies(body);

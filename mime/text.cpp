@@ -724,4 +724,118 @@ std::string html_to_text(std::string_view html) {
   return out.substr(lead);
 }
 
+std::string unflow(std::string_view text, bool delsp) {
+  std::string out;
+  std::string paragraph;
+  int paragraph_depth = -1;
+  const auto flush = [&] {
+    if (paragraph_depth < 0) return;
+    out.append(static_cast<std::size_t>(paragraph_depth), '>');
+    if (paragraph_depth > 0 && !paragraph.empty()) out += ' ';
+    out += paragraph;
+    out += '\n';
+    paragraph.clear();
+    paragraph_depth = -1;
+  };
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t lf = text.find('\n', pos);
+    const bool last = lf == std::string_view::npos;
+    std::string_view line = text.substr(pos, last ? std::string_view::npos : lf - pos);
+    pos = last ? text.size() : lf + 1;
+    if (line.ends_with("\r")) line.remove_suffix(1);
+    int depth = 0;
+    while (!line.empty() && line.front() == '>') {
+      ++depth;
+      line.remove_prefix(1);
+    }
+    if (line.starts_with(" ")) line.remove_prefix(1);
+    if (paragraph_depth >= 0 && depth != paragraph_depth) flush();
+    const bool signature = line == "-- ";
+    const bool flowed = !signature && line.ends_with(" ");
+    if (signature) flush();
+    paragraph_depth = depth;
+    if (flowed && delsp) line.remove_suffix(1);
+    paragraph.append(line);
+    if (!flowed) flush();
+  }
+  if (paragraph_depth >= 0) {
+    // A last flowed line without a line break after it.
+    out.append(static_cast<std::size_t>(paragraph_depth), '>');
+    if (paragraph_depth > 0 && !paragraph.empty()) out += ' ';
+    out += paragraph;
+  }
+  if (!text.ends_with("\n") && out.ends_with("\n")) out.pop_back();
+  return out;
+}
+
+std::string enriched_to_text(std::string_view text) {
+  std::string out;
+  int nofill = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '<') {
+      if (i + 1 < text.size() && text[i + 1] == '<') {
+        out += '<';
+        i += 2;
+        continue;
+      }
+      const std::size_t e = text.find('>', i);
+      if (e == std::string_view::npos) break;
+      const std::string cmd = ascii_lower(text.substr(i + 1, e - i - 1));
+      if (cmd == "nofill")
+        ++nofill;
+      else if (cmd == "/nofill" && nofill > 0)
+        --nofill;
+      else if (cmd == "param") {
+        // Parameters are not text.
+        const std::size_t end = ifind(text, "</param>", e);
+        i = end == std::string_view::npos ? text.size() : end + 8;
+        continue;
+      }
+      i = e + 1;
+      continue;
+    }
+    if (c == '\n' && nofill == 0) {
+      // n line breaks stand for n-1; a single one is a space.
+      std::size_t n = 0;
+      while (i < text.size() && (text[i] == '\n' || text[i] == '\r')) {
+        if (text[i] == '\n') ++n;
+        ++i;
+      }
+      if (n == 1)
+        out += ' ';
+      else
+        out.append(n - 1, '\n');
+      continue;
+    }
+    if (c != '\r') out += c;
+    ++i;
+  }
+  return out;
+}
+
+std::string text_to_html(std::string_view t) {
+  std::string out;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char c = t[i];
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '"')
+      out += "&quot;";
+    else if (c == '\r')
+      continue;
+    else if (c == '\n')
+      out += "<br>\n";
+    else
+      out += c;
+  }
+  return out;
+}
+
 }  // namespace larkfield::mime::text

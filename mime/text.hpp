@@ -66,6 +66,17 @@ std::string html_declare_utf8(std::string_view html);
 // Plain text rendering of an HTML document (UTF-8 in, UTF-8 out, LF line ends).
 std::string html_to_text(std::string_view html);
 
+// Joins the soft line breaks of format=flowed text (RFC 3676): space stuffing removed,
+// quote depth kept, the signature separator never joined.
+std::string unflow(std::string_view text, bool delsp);
+
+// Plain text of text/enriched (RFC 1896): formatting commands dropped, "<<" read as "<",
+// single line breaks joined.
+std::string enriched_to_text(std::string_view text);
+
+// Escapes text for HTML, line breaks as <br>.
+std::string text_to_html(std::string_view text);
+
 std::string ascii_lower(std::string_view s);
 std::string ascii_upper(std::string_view s);
 std::string trim(std::string_view s);

@@ -68,6 +68,14 @@ TEST(MimeAttachmentNames, DecodedAndSanitized) {
   EXPECT_EQ(i32(p, t::kAttachMethod), 1);
   EXPECT_EQ(i32(p, t::kRenderingPosition), -1);
   EXPECT_EQ(i32(p, t::kAttachSize), 4);
+  // Dates of the file from the disposition.
+  const ImportResult dated = import(mixed(
+      "Content-Type: text/plain; name=a.txt\nContent-Disposition: attachment; filename=a.txt;\n"
+      " creation-date=\"Tue, 3 Mar 2020 10:00:00 +0000\";\n"
+      " modification-date=\"Wed, 4 Mar 2020 10:00:00 +0000\""));
+  EXPECT_EQ(unix_time(dated.message.attachments.at(0).properties, t::kCreationTime), 1583229600);
+  EXPECT_EQ(unix_time(dated.message.attachments.at(0).properties, t::kLastModificationTime),
+            1583316000);
   // 300 characters are cut to 255 UTF-16 units, keeping the extension.
   const ImportResult longname =
       import(mixed("Content-Type: application/pdf; name=\"" + std::string(300, 'x') + ".pdf\""));

@@ -170,5 +170,79 @@ TEST(MimeBodyTransfer, ChunkedBase64AndQuotedPrintable) {
   EXPECT_EQ(body16(qp), u"caf\u00E9 soft\r\n");
 }
 
+TEST(MimeBodyForms, FlowedEnrichedAndBodiless) {
+  const ImportResult flowed =
+      import(text_part("text/plain; charset=utf-8; format=flowed",
+                       "This is one \nparagraph.\n> quoted \n> on two\n>> deeper\n \n-- \nSig\n"));
+  EXPECT_EQ(body16(flowed),
+            u"This is one paragraph.\r\n> quoted on two\r\n>> deeper\r\n\r\n-- \r\nSig\r\n");
+  const ImportResult delsp =
+      import(text_part("text/plain; format=flowed; delsp=yes", "Joined\u0020\nword\n"));
+  EXPECT_EQ(body16(delsp), u"Joinedword\r\n");
+  const ImportResult fixed = import(text_part("text/plain", "not \nflowed\n"));
+  EXPECT_EQ(body16(fixed), u"not \r\nflowed\r\n");
+
+  const ImportResult enriched = import(
+      text_part("text/enriched", "<bold>Bold</bold> and\nmore<<x>\n\nnext<param>ignored</param>"));
+  EXPECT_EQ(body16(enriched), u"Bold and more<x>\r\nnext");
+
+  // Only a PDF at the top: no body, the PDF is the attachment.
+  const ImportResult pdf = import(
+      "From: a@x.com\nContent-Type: application/pdf; name=only.pdf\n"
+      "Content-Transfer-Encoding: base64\n\nJVBERg==\n");
+  EXPECT_EQ(body16(pdf), u"");
+  EXPECT_EQ(i32(pdf.message.properties, t::kNativeBody), 0);
+  ASSERT_EQ(pdf.message.attachments.size(), 1u);
+  EXPECT_EQ(bin(pdf.message.attachments[0].properties, t::kAttachDataBin), "%PDF");
+
+  // Headers only.
+  const ImportResult empty = import("From: a@x.com\nSubject: nothing\n");
+  EXPECT_FALSE(empty.stand_in);
+  EXPECT_EQ(str(empty.message.properties, t::kSubject), "nothing");
+  EXPECT_EQ(body16(empty), u"");
+}
+
+// Apple Mail puts text, images and more text side by side in multipart/mixed.
+TEST(MimeBodyForms, AppleMailAggregate) {
+  const std::string m =
+      "From: a@x.com\nX-Mailer: Apple Mail (2.3445)\nMIME-Version: 1.0 (Mac OS X Mail 12.4)\n"
+      "Content-Type: multipart/mixed; boundary=A\n\n"
+      "--A\nContent-Type: text/plain; charset=us-ascii\n\nLook at this:\n"
+      "--A\nContent-Type: image/jpeg; name=photo.jpg\nContent-Disposition: inline; "
+      "filename=photo.jpg\n\nJPEGDATA\n"
+      "--A\nContent-Type: text/html; charset=utf-8\n\n<html><body><p>and <b>this</b> "
+      "&lt;3</p></body></html>\n"
+      "--A\nContent-Type: application/pdf; name=doc.pdf\nContent-Disposition: inline; "
+      "filename=doc.pdf\n\nPDF\n"
+      "--A\nContent-Type: text/plain; charset=us-ascii\n\nBye\n--A--\n";
+  for (std::string_view name : {"apple.eml", "apple.emlx"}) {
+    const std::string file = name.ends_with(".emlx") ? std::to_string(m.size()) + "\n" + m : m;
+    const ImportResult r = import(file, name);
+    const std::string html = bin(r.message.properties, t::kHtml);
+    EXPECT_NE(html.find("Look at this:"), std::string::npos) << name;
+    EXPECT_NE(html.find("<img src=\"cid:"), std::string::npos) << name;
+    EXPECT_NE(html.find("and <b>this</b>"), std::string::npos) << name;
+    EXPECT_EQ(html.find("<html><body><p>and"), std::string::npos) << name;  // wrapper dropped
+    EXPECT_NE(html.find("Bye"), std::string::npos) << name;
+    EXPECT_EQ(body16(r), u"Look at this:\r\nand this <3\r\nBye");
+    ASSERT_EQ(r.message.attachments.size(), 2u) << name;
+    const auto& image = r.message.attachments[0].properties;
+    EXPECT_EQ(str(image, t::kAttachLongFilename), "photo.jpg");
+    EXPECT_TRUE(boolean(image, t::kAttachmentHidden));
+    EXPECT_NE(html.find("cid:" + str(image, t::kAttachContentId)), std::string::npos);
+    EXPECT_EQ(bin(image, t::kAttachDataBin), "JPEGDATA");
+    // The PDF stays a visible attachment.
+    EXPECT_FALSE(has(r.message.attachments[1].properties, t::kAttachmentHidden));
+    EXPECT_TRUE(boolean(r.message.properties, t::kHasAttach));
+  }
+  // Not Apple: the same structure follows the ordinary rule.
+  std::string other = m;
+  other.replace(other.find("X-Mailer: Apple Mail (2.3445)"), 29, "X-Mailer: Other 1.0");
+  other.replace(other.find("MIME-Version: 1.0 (Mac OS X Mail 12.4)"), 38, "MIME-Version: 1.0");
+  const ImportResult o = import(other);
+  EXPECT_EQ(body16(o), u"Look at this:");
+  EXPECT_EQ(o.message.attachments.size(), 4u);
+}
+
 }  // namespace
 }  // namespace larkfield::mime::test

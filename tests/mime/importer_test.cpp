@@ -101,6 +101,13 @@ TEST(MimeTimes, ZonesAndTheDeliveryChain) {
   EXPECT_EQ(unix_time(r.message.properties, t::kMessageDeliveryTime), 1577952000);
   EXPECT_EQ(unix_time(r.message.properties, t::kClientSubmitTime), 1577836800);
 
+  // Exchange's arrival stamp stands in for a missing Received.
+  const ImportResult stamp = import(simple(
+      "From: a@x.com\nDate: Wed, 27 Nov 2013 09:00:00 +0000\n"
+      "X-OriginalArrivalTime: 27 Nov 2013 09:25:55.0812 (UTC) FILETIME=[7C80D9C0:01CEEB52]\n"));
+  EXPECT_EQ(unix_time(stamp.message.properties, t::kMessageDeliveryTime),
+            1385544274);  // from FILETIME
+
   // Broken Date: sent time comes from Received, and a warning says so.
   const ImportResult broken =
       import(simple("Received: from c by d; Thu, 2 Jan 2020 10:00:00 +0000\n"
