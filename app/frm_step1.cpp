@@ -241,10 +241,7 @@ void frmStep1::cmdClear1_Click() {
 }
 
 void frmStep1::CmdExtractDBX_Click() {
-  // The conversion run is wired in here by the conversion layer. Until then "Convert"
-  // shows nothing and does nothing. A run holds the list commands off through gate(),
-  // reads grdFiles1() by row, reports through the two status labels and ProgressBar1(),
-  // and yields through pump(), which stops it when the window closes.
+  Run([this] { RunConversion(*this, conversion_); });
 }
 
 void frmStep1::cmdEnd_Click() {

@@ -12,6 +12,7 @@
 #include <QWidget>
 #include <utility>
 
+#include "app/convert_command.hpp"
 #include "sources/dialogs.hpp"
 #include "sources/event_pump.hpp"
 #include "sources/file_list.hpp"
@@ -58,6 +59,8 @@ class frmStep1 final : public QWidget {
   sources::Dialogs& dialogs() const { return dialogs_; }
   sources::EventPump& pump() { return pump_; }
   sources::CommandGate& gate() { return gate_; }
+  // What "Convert" writes with; tests put in their own.
+  ConversionServices& conversion() { return conversion_; }
 
  protected:
   // The close box, the system menu and a Yes to the Exit question all end here: the window
@@ -94,6 +97,7 @@ class frmStep1 final : public QWidget {
 
   sources::CommandGate gate_;
   sources::ListCommands commands_;
+  ConversionServices conversion_;
 };
 
 }  // namespace larkfield::app
