@@ -18,6 +18,7 @@
 #include "mime/gmime_ptr.hpp"
 #include "mime/tags.hpp"
 #include "mime/text.hpp"
+#include "mime/tnef.hpp"
 
 namespace larkfield::mime {
 
@@ -588,6 +589,8 @@ class Converter {
   void bodies(const Body& body);
   void walk(GMimeObject* object, GMimeObject* parent, std::size_t depth, const Body& body);
   void leaf(GMimePart* part, GMimeObject* parent, const std::string* inline_cid = nullptr);
+  bool unpack_tnef(std::string_view data);
+  void tnef_attachment(tnef::Attachment& ta);
   bool aggregate(GMimeObject* top);
   void embedded(GMimeMessage* inner, GMimeObject* part);
   Attachment& add_attachment(std::string_view long_name, std::string_view type);
@@ -603,7 +606,47 @@ class Converter {
   std::size_t visible_ = 0;
   int unnamed_ = 0;
   FileTime delivery_{};
+  std::string tnef_correlator_;  // X-MS-TNEF-Correlator, else the Message-ID
 };
+
+const Value* find_value(const std::vector<Property>& props, std::uint32_t tag) {
+  for (const auto& p : props)
+    if (p.tag == tag) return &p.value;
+  return nullptr;
+}
+
+// A message made of the properties a TNEF stream encapsulates, for attached messages.
+Message tnef_message(tnef::Stream& s) {
+  Message m;
+  auto& p = m.properties;
+  for (auto& prop : s.properties) put(p, prop.tag, std::move(prop.value));
+  if (!find_value(p, t::kMessageClass))
+    put_str(p, t::kMessageClass, s.message_class.empty() ? "IPM.Note" : s.message_class);
+  if (!find_value(p, t::kSubject)) put_str(p, t::kSubject, "");
+  if (!find_value(p, t::kSensitivity)) put(p, t::kSensitivity, static_cast<std::int32_t>(0));
+  if (!find_value(p, t::kImportance)) put(p, t::kImportance, static_cast<std::int32_t>(1));
+  std::int32_t flags = t::kFlagRead;
+  if (const Value* f = find_value(p, t::kMessageFlags))
+    if (const auto* v = std::get_if<std::int32_t>(f)) flags = (*v | t::kFlagRead) & ~t::kFlagUnsent;
+  if (!s.attachments.empty()) flags |= t::kFlagHasAttach;
+  put(p, t::kMessageFlags, flags);
+  for (std::size_t i = 0; i < s.attachments.size(); ++i) {
+    tnef::Attachment& ta = s.attachments[i];
+    Attachment a;
+    for (auto& prop : ta.properties) put(a.properties, prop.tag, std::move(prop.value));
+    put(a.properties, t::kAttachNum, static_cast<std::int32_t>(i));
+    if (!ta.data.empty() && !find_value(a.properties, t::kAttachDataBin))
+      put(a.properties, t::kAttachDataBin, std::move(ta.data));
+    if (ta.embedded) {
+      put(a.properties, t::kAttachMethod, t::kAttachEmbeddedMsg);
+      a.embedded_message = std::make_unique<Message>(tnef_message(*ta.embedded));
+    } else if (!find_value(a.properties, t::kAttachMethod)) {
+      put(a.properties, t::kAttachMethod, t::kAttachByValue);
+    }
+    m.attachments.push_back(std::move(a));
+  }
+  return m;
+}
 
 Attachment& Converter::add_attachment(std::string_view raw_name, std::string_view type) {
   Attachment a;
@@ -660,6 +703,11 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
     if (name.empty()) name = "message.eml";
   }
 
+  if (type == "application/ms-tnef" || type == "application/vnd.ms-tnef" ||
+      text::ascii_lower(name) == "winmail.dat") {
+    if (unpack_tnef(data)) return;
+  }
+
   const char* cid_raw = g_mime_part_get_content_id(part);
   const char* location_raw = g_mime_part_get_content_location(part);
   std::string cid = cid_raw ? cid_raw : "";
@@ -701,6 +749,110 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
     ++visible_;
   }
   put(p, t::kAttachDataBin, to_bytes(data));
+}
+
+void Converter::tnef_attachment(tnef::Attachment& ta) {
+  const auto text_prop = [&](std::uint32_t tag) -> std::string {
+    if (const Value* v = find_value(ta.properties, tag))
+      if (const auto* s = std::get_if<std::u16string>(v)) return text::utf16_to_utf8(*s);
+    return {};
+  };
+  std::string name = text_prop(t::kAttachLongFilename);
+  if (name.empty()) name = text_prop(t::kAttachFilename);
+  if (name.empty()) name = ta.title;
+  std::string type = text::ascii_lower(text_prop(t::kAttachMimeTag));
+  if (ta.embedded) {
+    Message inner = tnef_message(*ta.embedded);
+    if (name.empty()) {
+      if (const Value* v = find_value(inner.properties, t::kSubject))
+        name = text::utf16_to_utf8(std::get<std::u16string>(*v));
+    }
+    if (name.empty()) name = "Attached message";
+    Attachment& a = add_attachment(name + ".msg", "application/vnd.ms-outlook");
+    put(a.properties, t::kAttachMethod, t::kAttachEmbeddedMsg);
+    put_str(a.properties, t::kDisplayName, name);
+    a.embedded_message = std::make_unique<Message>(std::move(inner));
+    ++visible_;
+    return;
+  }
+  Bytes data = std::move(ta.data);
+  if (const Value* v = find_value(ta.properties, t::kAttachDataBin); v && data.empty())
+    if (const auto* b = std::get_if<Bytes>(v)) data = *b;
+  Attachment& a = add_attachment(name, type.empty() ? "application/octet-stream" : type);
+  auto& p = a.properties;
+  if (type.empty()) {
+    const std::string ext = text::ascii_lower(extension_of(name));
+    static constexpr std::pair<std::string_view, std::string_view> kByExt[] = {
+        {".pdf", "application/pdf"}, {".txt", "text/plain"},     {".jpg", "image/jpeg"},
+        {".png", "image/png"},       {".gif", "image/gif"},      {".htm", "text/html"},
+        {".html", "text/html"},      {".zip", "application/zip"}};
+    for (const auto& [e, mt] : kByExt)
+      if (e == ext) put_str(p, t::kAttachMimeTag, mt);
+  }
+  put(p, t::kAttachSize, static_cast<std::int32_t>(std::min<std::size_t>(data.size(), 0x7FFFFFFF)));
+  if (const std::string cid = text_prop(t::kAttachContentId); !cid.empty())
+    put_str(p, t::kAttachContentId, cid);
+  if (ta.created) put(p, t::kCreationTime, *ta.created);
+  if (ta.modified) put(p, t::kLastModificationTime, *ta.modified);
+  bool hidden = false;
+  if (const Value* v = find_value(ta.properties, t::kAttachmentHidden))
+    if (const auto* b = std::get_if<bool>(v)) hidden = *b;
+  if (hidden) {
+    put(p, t::kAttachmentHidden, true);
+    put(p, t::kAttachFlags, static_cast<std::int32_t>(4));
+    ++hidden_;
+  } else {
+    ++visible_;
+  }
+  put(p, t::kAttachDataBin, std::move(data));
+}
+
+// winmail.dat: its attachments become ours. Its body properties are taken only when the
+// stream belongs to this message (correlation key) and only where MIME gave none.
+bool Converter::unpack_tnef(std::string_view data) {
+  std::string error;
+  std::optional<tnef::Stream> s = tnef::decode(data, error);
+  if (!s) {
+    ctx_.warnings.push_back("TNEF attachment not decoded (" + error + "); kept as winmail.dat");
+    return false;
+  }
+  for (auto& w : s->warnings) ctx_.warnings.push_back(std::move(w));
+  if (s->attachments.empty()) {
+    // Nothing to unpack (a body-only stream): the file itself stays, so nothing is lost.
+    return false;
+  }
+  for (auto& ta : s->attachments) tnef_attachment(ta);
+  constexpr std::uint32_t kCorrelationKey = 0x007F0102;
+  constexpr std::uint32_t kRtfCompressed = 0x10090102;
+  bool correlated = true;
+  if (const Value* key = find_value(s->properties, kCorrelationKey)) {
+    const auto& b = std::get<Bytes>(*key);
+    std::string k(reinterpret_cast<const char*>(b.data()), b.size());
+    while (!k.empty() && k.back() == '\0') k.pop_back();
+    correlated = !tnef_correlator_.empty() && k == tnef_correlator_;
+    if (!correlated)
+      ctx_.warnings.emplace_back("TNEF stream belongs to another message; its body is not used");
+  }
+  if (!correlated) return true;
+  auto& p = m_.properties;
+  const auto empty_body = [&] {
+    const Value* b = find_value(p, t::kBody);
+    return b == nullptr || std::get<std::u16string>(*b).empty();
+  };
+  if (const Value* rtf = find_value(s->properties, kRtfCompressed)) {
+    put(p, kRtfCompressed, *rtf);
+    if (!find_value(p, t::kHtml)) put(p, t::kNativeBody, static_cast<std::int32_t>(2));
+  }
+  if (const Value* html = find_value(s->properties, t::kHtml); html && !find_value(p, t::kHtml)) {
+    put(p, t::kHtml, *html);
+    put(p, t::kNativeBody, static_cast<std::int32_t>(3));
+  }
+  if (const Value* body = find_value(s->properties, t::kBody); body && empty_body()) {
+    put(p, t::kBody, *body);
+    if (std::get<std::int32_t>(*find_value(p, t::kNativeBody)) == 0)
+      put(p, t::kNativeBody, static_cast<std::int32_t>(1));
+  }
+  return true;
 }
 
 void Converter::embedded(GMimeMessage* inner, GMimeObject* part) {
@@ -1182,6 +1334,9 @@ void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
   std::string message_id;
   if (const RawHeader* h = find_header(hs, "Message-ID")) message_id = unfold(h->raw);
   if (!message_id.empty()) put_str(p, t::kInternetMessageId, message_id);
+  tnef_correlator_ = message_id;
+  if (const RawHeader* h = find_header(hs, "X-MS-TNEF-Correlator"))
+    tnef_correlator_ = unfold(h->raw);
   std::string in_reply_to, references;
   if (const RawHeader* h = find_header(hs, "In-Reply-To")) in_reply_to = unfold(h->raw);
   if (!in_reply_to.empty()) put_str(p, t::kInReplyToId, in_reply_to);
