@@ -546,6 +546,64 @@ bool is_inline_image_type(std::string_view type) {
          type == "image/gif" || type == "image/bmp" || type == "image/png" || type == "image/x-png";
 }
 
+GPtr<GMimeObject> parse_entity(Context& ctx, const std::string& entity) {
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(entity.data(), entity.size()));
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+  return GPtr<GMimeObject>(g_mime_parser_construct_part(parser.get(), ctx.parser_options));
+}
+
+// A multipart without a usable boundary has no children: GMime puts its whole content in
+// the prologue. Re-read it with the boundary its delimiter lines use, or as plain text.
+GPtr<GMimeObject> repair_multipart(Context& ctx, GMimeObject* object) {
+  auto* mp = GMIME_MULTIPART(object);
+  const char* pro = g_mime_multipart_get_prologue(mp);
+  const char* epi = g_mime_multipart_get_epilogue(mp);
+  std::string content = std::string(pro ? pro : "") + (epi ? "\n" + std::string(epi) : "");
+  if (text::trim(content).empty()) return nullptr;
+  std::string boundary;
+  std::size_t pos = 0;
+  while (pos < content.size()) {
+    std::size_t lf = content.find('\n', pos);
+    if (lf == std::string::npos) lf = content.size();
+    std::string line = text::trim(std::string_view(content).substr(pos, lf - pos));
+    if (line.size() > 2 && line.starts_with("--") && line.size() < 200) {
+      boundary = line.substr(2);
+      if (boundary.ends_with("--")) boundary.resize(boundary.size() - 2);
+      if (boundary.find('"') != std::string::npos) boundary.clear();
+      break;
+    }
+    pos = lf + 1;
+  }
+  ctx.warnings.emplace_back(boundary.empty() ? "multipart without boundary read as plain text"
+                                             : "multipart without boundary parameter read with \"" +
+                                                   boundary + "\"");
+  const std::string entity = boundary.empty() ? "Content-Type: text/plain\n\n" + content
+                                              : "Content-Type: " + mime_type(object) +
+                                                    "; boundary=\"" + boundary + "\"\n\n" + content;
+  return parse_entity(ctx, entity);
+}
+
+// Repairs every childless multipart of the tree in place.
+void repair_tree(Context& ctx, GMimeObject* object, GMimeMessage* owner, GMimeMultipart* parent,
+                 int index, std::size_t depth) {
+  if (object == nullptr || depth > ctx.options.max_depth || !GMIME_IS_MULTIPART(object)) return;
+  auto* mp = GMIME_MULTIPART(object);
+  if (g_mime_multipart_get_count(mp) == 0) {
+    GPtr<GMimeObject> repaired = repair_multipart(ctx, object);
+    if (!repaired) return;
+    if (parent != nullptr) {
+      GPtr<GMimeObject> old(g_mime_multipart_replace(parent, index, repaired.get()));
+    } else if (owner != nullptr) {
+      g_mime_message_set_mime_part(owner, repaired.get());
+    }
+    return;
+  }
+  const int n = g_mime_multipart_get_count(mp);
+  for (int i = 0; i < n; ++i)
+    repair_tree(ctx, g_mime_multipart_get_part(mp, i), nullptr, mp, i, depth + 1);
+}
+
 bool is_apple_mail(const std::vector<RawHeader>& hs) {
   for (std::string_view name : {"MIME-Version", "X-User-Agent", "X-Mailer"}) {
     const RawHeader* h = find_header(hs, name);
@@ -1523,6 +1581,7 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
   put_str(p, t::kTransportMessageHeaders,
           transport_headers(header_block, embedded_depth_ == 0, ctx_.options));
 
+  repair_tree(ctx_, g_mime_message_get_mime_part(msg), msg, nullptr, 0, 0);
   GMimeObject* top = g_mime_message_get_mime_part(msg);
   std::string message_class = "IPM.Note";
   if (top != nullptr && is_smime_signed(top)) {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include <unistd.h>
 
@@ -125,6 +127,55 @@ TEST(MimeHostile, RandomAndTruncatedBytesNeverCrash) {
     EXPECT_TRUE(has(r.message.properties, t::kMessageClass));
     EXPECT_TRUE(has(r.message.properties, t::kSensitivity));
   }
+}
+
+// T50, T51: broken structure loses nothing.
+TEST(MimeDamaged, BoundariesAndTruncation) {
+  const ImportResult noparam = import(
+      "From: a@x.com\nContent-Type: multipart/mixed\n\n--abc\nContent-Type: text/plain\n\n"
+      "hello there\n--abc\nContent-Type: image/png; name=a.png\n\nPNG\n--abc--\n");
+  EXPECT_EQ(str(noparam.message.properties, t::kBody), "hello there");
+  ASSERT_EQ(noparam.message.attachments.size(), 1u);
+  EXPECT_EQ(bin(noparam.message.attachments[0].properties, t::kAttachDataBin), "PNG");
+  EXPECT_TRUE(any_warning(noparam, "without boundary"));
+
+  const ImportResult nodelim =
+      import("From: a@x.com\nContent-Type: multipart/alternative\n\njust text\n");
+  EXPECT_EQ(str(nodelim.message.properties, t::kBody), "just text\r\n");
+
+  // Missing final boundary, and base64 cut in the middle of the attachment.
+  const ImportResult cut = import(
+      "From: a@x.com\nContent-Type: multipart/mixed; boundary=B\n\n--B\nContent-Type: "
+      "text/plain\n\nbody\n--B\nContent-Type: application/pdf; name=a.pdf\n"
+      "Content-Transfer-Encoding: base64\n\nJVBERi0xLjQK\nJVBER");
+  ASSERT_EQ(cut.message.attachments.size(), 1u);
+  EXPECT_TRUE(
+      bin(cut.message.attachments[0].properties, t::kAttachDataBin).starts_with("%PDF-1.4\n"));
+  EXPECT_TRUE(any_warning(cut, "parser warning"));
+
+  // A header line without a colon and "Subject : x".
+  const ImportResult odd =
+      import("From: a@x.com\nSubject : spaced\nno colon here\nTo: b@x.com\n\nb\n");
+  EXPECT_EQ(str(odd.message.properties, t::kSubject), "spaced");
+}
+
+// The converter imports on several threads at once.
+TEST(MimeHostile, ConcurrentImports) {
+  const std::string m =
+      "From: =?utf-8?B?w6Q=?= <a@x.com>\nSubject: =?iso-8859-1?Q?caf=E9?=\n"
+      "Content-Type: text/plain; charset=windows-1251\n\n\xCF\xF0\xE8\n";
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int k = 0; k < 4; ++k)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        const ImportResult r = import(m);
+        const Value* v = find(r.message.properties, t::kSubject);
+        if (v && std::get<std::u16string>(*v) == u"caf\u00E9") ++good;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good.load(), 200);
 }
 
 TEST(MimeStandIn, UnparseableFilesBecomeItems) {
