@@ -63,17 +63,24 @@ void read_plist(std::string_view plist, Framed& f) {
   f.date_sent = plist_number(plist, "date-sent");
 }
 
-// Leading BOM and blank lines; NUL bytes in the header block.
-void clean(std::string& m) {
+// Leading BOM and blank lines are skipped; NUL bytes in the header block become spaces
+// (in a copy, which only such files need).
+void clean(std::string_view file, std::size_t begin, std::size_t length, Framed& f) {
+  std::string_view m = file.substr(begin, length);
   std::size_t start = 0;
   if (m.starts_with("\xEF\xBB\xBF")) start = 3;
   while (start < m.size() &&
          (m[start] == '\r' || m[start] == '\n' || m[start] == ' ' || m[start] == '\t'))
     ++start;
-  m.erase(0, start);
+  f.offset = begin + start;
+  f.length = length - start;
+  m.remove_prefix(start);
   const HeaderBlock hb = find_header_block(m);
+  if (m.substr(0, hb.end).find('\0') == std::string_view::npos) return;
+  f.cleaned.assign(m);
+  f.use_cleaned = true;
   for (std::size_t i = 0; i < hb.end; ++i)
-    if (m[i] == '\0') m[i] = ' ';
+    if (f.cleaned[i] == '\0') f.cleaned[i] = ' ';
 }
 
 }  // namespace
@@ -98,8 +105,7 @@ Framed frame(std::string_view file, std::string_view file_name) {
   const auto count = emlx_count(file, body);
   if (!count) {
     if (named_emlx) f.warnings.emplace_back("no .emlx byte count line; read as a plain message");
-    f.message.assign(file);
-    clean(f.message);
+    clean(file, 0, file.size(), f);
     return f;
   }
   f.emlx = true;
@@ -120,15 +126,19 @@ Framed frame(std::string_view file, std::string_view file_name) {
                          std::to_string(end - body) + " message bytes; used the bytes present");
     length = end - body;
   }
-  f.message.assign(file.substr(body, length));
   const std::size_t after = body + length;
   if (after < file.size()) {
     read_plist(file.substr(after), f);
   } else {
     f.warnings.emplace_back(".emlx file has no property list");
   }
-  clean(f.message);
+  clean(file, body, length, f);
   return f;
+}
+
+std::string_view message(const Framed& framed, std::string_view file) {
+  if (framed.use_cleaned) return framed.cleaned;
+  return file.substr(framed.offset, framed.length);
 }
 
 }  // namespace larkfield::mime::framing

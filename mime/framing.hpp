@@ -13,13 +13,21 @@
 namespace larkfield::mime::framing {
 
 struct Framed {
-  std::string message;  // the bytes the parser reads
+  // The bytes the parser reads: `length` bytes at `offset` of the file, or `cleaned` when
+  // the header block had to be changed (see message()).
+  std::size_t offset = 0;
+  std::size_t length = 0;
+  std::string cleaned;
+  bool use_cleaned = false;
   bool emlx = false;
   std::optional<std::uint64_t> emlx_flags;  // newer Mail versions use bits past 31
   std::optional<double> date_received;      // seconds since 1970, from the property list
   std::optional<double> date_sent;
   std::vector<std::string> warnings;
 };
+
+// The message bytes of a framed file; views into `file` or into `framed`.
+std::string_view message(const Framed& framed, std::string_view file);
 
 // .emlx is recognised by content: a first line holding only a byte count. The extension
 // only decides which warning a mismatch gets.

@@ -273,30 +273,39 @@ std::vector<Mailbox> header_mailboxes(Context& ctx, const std::vector<RawHeader>
 
 // ---- content ---------------------------------------------------------------------
 
-std::string stream_bytes(GMimeStream* stream) {
-  std::string out;
-  if (stream == nullptr) return out;
-  g_mime_stream_reset(stream);
-  char buf[65536];
-  while (true) {
-    const ssize_t n = g_mime_stream_read(stream, buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  return out;
-}
-
-// Transfer-decoded bytes of a leaf. Base64 is decoded here: GMime's decoder stops at
-// padding inside the data.
-std::string part_bytes(GMimePart* part) {
+// Transfer-decoded bytes of a leaf. Base64 is decoded here, as it is read: GMime's decoder
+// stops at padding inside the data.
+Bytes part_data(GMimePart* part) {
+  Bytes out;
   GMimeDataWrapper* content = g_mime_part_get_content(part);
-  if (content == nullptr) return {};
-  if (g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64)
-    return text::base64_decode(stream_bytes(g_mime_data_wrapper_get_stream(content)));
+  if (content == nullptr) return out;
+  if (g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64) {
+    GMimeStream* stream = g_mime_data_wrapper_get_stream(content);
+    if (stream == nullptr) return out;
+    g_mime_stream_reset(stream);
+    const gint64 length = g_mime_stream_length(stream);
+    if (length > 0) out.reserve(static_cast<std::size_t>(length) / 4 * 3 + 3);
+    text::Base64Decoder decoder;
+    char buf[65536];
+    while (true) {
+      const ssize_t n = g_mime_stream_read(stream, buf, sizeof buf);
+      if (n <= 0) break;
+      decoder.feed(std::string_view(buf, static_cast<std::size_t>(n)), out);
+    }
+    decoder.finish(out);
+    return out;
+  }
   GPtr<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_data_wrapper_write_to_stream(content, mem.get());
   GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
-  return std::string(reinterpret_cast<const char*>(array->data), array->len);
+  out.resize(array->len);
+  if (array->len > 0) std::memcpy(out.data(), array->data, array->len);
+  return out;
+}
+
+std::string part_bytes(GMimePart* part) {
+  const Bytes b = part_data(part);
+  return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
 std::string object_bytes(GMimeObject* object) {
@@ -744,12 +753,13 @@ void Converter::attach_bytes(std::string_view name, std::string_view type, std::
 void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* inline_cid) {
   GMimeObject* object = GMIME_OBJECT(part);
   const std::string type = mime_type(object);
-  std::string data = part_bytes(part);
+  Bytes data = part_data(part);
+  const std::string_view view(reinterpret_cast<const char*>(data.data()), data.size());
   std::string name = part_file_name(ctx_, object);
 
   // message/rfc822 sent with a transfer encoding is not parsed by GMime: parse it here.
   if (type == "message/rfc822" || type == "message/global" || type == "message/news") {
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(view.data(), view.size()));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     GPtr<GMimeMessage> inner(g_mime_parser_construct_message(parser.get(), ctx_.parser_options));
@@ -763,7 +773,7 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
 
   if (type == "application/ms-tnef" || type == "application/vnd.ms-tnef" ||
       text::ascii_lower(name) == "winmail.dat") {
-    if (unpack_tnef(data)) return;
+    if (unpack_tnef(view)) return;
   }
 
   const char* cid_raw = g_mime_part_get_content_id(part);
@@ -806,7 +816,7 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
   } else {
     ++visible_;
   }
-  put(p, t::kAttachDataBin, to_bytes(data));
+  put(p, t::kAttachDataBin, std::move(data));
 }
 
 void Converter::tnef_attachment(tnef::Attachment& ta) {
@@ -1631,6 +1641,27 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
   return std::move(m_);
 }
 
+// A read-only memory stream over bytes that outlive it, without copying them.
+class BorrowedBytes {
+ public:
+  explicit BorrowedBytes(std::string_view bytes)
+      : array_(g_byte_array_new_take(reinterpret_cast<guint8*>(const_cast<char*>(bytes.data())),
+                                     bytes.size())) {}
+  BorrowedBytes(const BorrowedBytes&) = delete;
+  BorrowedBytes& operator=(const BorrowedBytes&) = delete;
+  ~BorrowedBytes() { g_byte_array_free(array_, FALSE); }  // the bytes are not ours to free
+
+  // A new stream over the bytes; it must be released before this object.
+  GMimeStream* stream() {
+    GMimeStream* s = g_mime_stream_mem_new_with_byte_array(array_);
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(s), FALSE);
+    return s;
+  }
+
+ private:
+  GByteArray* array_;
+};
+
 void warning_callback(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer data) {
   auto* warnings = static_cast<std::vector<std::string>*>(data);
   if (warnings->size() > 200) return;
@@ -1711,23 +1742,25 @@ ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view fil
   framing::Framed framed = framing::frame(file, file_name);
   std::vector<std::string> warnings = std::move(framed.warnings);
 
-  if (text::trim(framed.message).empty())
+  std::string_view message = framing::message(framed, file);
+  if (text::trim(message).empty())
     return stand_in(bytes, file_name, "the file holds no message", std::move(warnings), now);
 
   // Oversized header blocks: the parser reads the first part, the whole block is kept.
-  std::string& message = framed.message;
   framing::HeaderBlock hb = framing::find_header_block(message);
   std::string full_header_block;
+  std::string shortened;
   if (hb.end > options.max_header_bytes) {
-    full_header_block = message.substr(0, hb.end);
+    full_header_block = std::string(message.substr(0, hb.end));
     std::size_t cut = message.rfind('\n', options.max_header_bytes);
-    cut = cut == std::string::npos ? 0 : cut + 1;
+    cut = cut == std::string_view::npos ? 0 : cut + 1;
     // Keep the cut on a field boundary (not inside a folded field).
     while (cut > 0 && cut < hb.end && (message[cut] == ' ' || message[cut] == '\t')) {
       const std::size_t prev = message.rfind('\n', cut - 2 < cut ? cut - 2 : 0);
-      cut = prev == std::string::npos ? 0 : prev + 1;
+      cut = prev == std::string_view::npos ? 0 : prev + 1;
     }
-    message.erase(cut, hb.end - cut);
+    shortened = std::string(message.substr(0, cut)) + std::string(message.substr(hb.end));
+    message = shortened;
     warnings.push_back("header block of " + std::to_string(hb.end) +
                        " bytes is over the limit of " + std::to_string(options.max_header_bytes) +
                        "; the whole block is kept as an attachment");
@@ -1736,7 +1769,9 @@ ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view fil
 
   ParserOptionsPtr parser_options = make_parser_options(options.legacy_charset);
   g_mime_parser_options_set_warning_callback(parser_options.get(), warning_callback, &warnings);
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(message.data(), message.size()));
+  // The parser reads the caller's bytes in place; every GMime object is gone before they are.
+  BorrowedBytes borrowed(message);
+  GPtr<GMimeStream> stream(borrowed.stream());
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GPtr<GMimeMessage> msg(g_mime_parser_construct_message(parser.get(), parser_options.get()));

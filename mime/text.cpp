@@ -398,45 +398,9 @@ std::string utf16_to_utf8(std::u16string_view utf16) {
 std::string base64_decode(std::string_view encoded) {
   std::string out;
   out.reserve(encoded.size() * 3 / 4);
-  std::uint32_t acc = 0;
-  int n = 0;
-  const auto flush = [&] {
-    if (n == 2) {
-      out += static_cast<char>((acc >> 4) & 0xFF);
-    } else if (n == 3) {
-      out += static_cast<char>((acc >> 10) & 0xFF);
-      out += static_cast<char>((acc >> 2) & 0xFF);
-    }
-    acc = 0;
-    n = 0;
-  };
-  for (char c : encoded) {
-    int v = -1;
-    if (c >= 'A' && c <= 'Z')
-      v = c - 'A';
-    else if (c >= 'a' && c <= 'z')
-      v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9')
-      v = c - '0' + 52;
-    else if (c == '+')
-      v = 62;
-    else if (c == '/')
-      v = 63;
-    else if (c == '=') {
-      flush();
-      continue;
-    }
-    if (v < 0) continue;
-    acc = (acc << 6) | static_cast<std::uint32_t>(v);
-    if (++n == 4) {
-      out += static_cast<char>((acc >> 16) & 0xFF);
-      out += static_cast<char>((acc >> 8) & 0xFF);
-      out += static_cast<char>(acc & 0xFF);
-      acc = 0;
-      n = 0;
-    }
-  }
-  flush();
+  Base64Decoder d;
+  d.feed(encoded, out);
+  d.finish(out);
   return out;
 }
 

@@ -47,7 +47,59 @@ std::u16string utf8_to_utf16(std::string_view utf8);
 std::string utf16_to_utf8(std::u16string_view utf16);
 
 // Forgiving base64: skips characters outside the alphabet and treats '=' as the end of a
-// quantum only, so concatenated padded chunks decode completely.
+// quantum only, so concatenated padded chunks decode completely. Feeds may split the input
+// anywhere; `Out` is a container of char or std::byte.
+class Base64Decoder {
+ public:
+  template <typename Out>
+  void feed(std::string_view in, Out& out) {
+    using T = typename Out::value_type;
+    for (char c : in) {
+      int v = -1;
+      if (c >= 'A' && c <= 'Z')
+        v = c - 'A';
+      else if (c >= 'a' && c <= 'z')
+        v = c - 'a' + 26;
+      else if (c >= '0' && c <= '9')
+        v = c - '0' + 52;
+      else if (c == '+')
+        v = 62;
+      else if (c == '/')
+        v = 63;
+      else if (c == '=') {
+        finish(out);
+        continue;
+      }
+      if (v < 0) continue;
+      acc_ = (acc_ << 6) | static_cast<std::uint32_t>(v);
+      if (++n_ == 4) {
+        out.push_back(static_cast<T>((acc_ >> 16) & 0xFF));
+        out.push_back(static_cast<T>((acc_ >> 8) & 0xFF));
+        out.push_back(static_cast<T>(acc_ & 0xFF));
+        acc_ = 0;
+        n_ = 0;
+      }
+    }
+  }
+  // Flushes a partial quantum (two or three characters).
+  template <typename Out>
+  void finish(Out& out) {
+    using T = typename Out::value_type;
+    if (n_ == 2) {
+      out.push_back(static_cast<T>((acc_ >> 4) & 0xFF));
+    } else if (n_ == 3) {
+      out.push_back(static_cast<T>((acc_ >> 10) & 0xFF));
+      out.push_back(static_cast<T>((acc_ >> 2) & 0xFF));
+    }
+    acc_ = 0;
+    n_ = 0;
+  }
+
+ private:
+  std::uint32_t acc_ = 0;
+  int n_ = 0;
+};
+
 std::string base64_decode(std::string_view encoded);
 
 // Rewrites every base64 encoded word ("=?cs?B?...?=") as the equivalent Q encoded word,

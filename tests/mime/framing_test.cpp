@@ -18,9 +18,10 @@ const std::string kPlist =
     "\t<key>flags</key>\n\t<integer>33</integer>\n</dict>\n</plist>\n";
 
 TEST(MimeEmlxFraming, ExactByteCountAndPropertyList) {
-  const auto f = frame(std::to_string(kMessage.size()) + "\n" + kMessage + kPlist, "1.emlx");
+  const std::string file = std::to_string(kMessage.size()) + "\n" + kMessage + kPlist;
+  const auto f = frame(file, "1.emlx");
   EXPECT_TRUE(f.emlx);
-  EXPECT_EQ(f.message, kMessage);
+  EXPECT_EQ(framing::message(f, file), kMessage);
   ASSERT_TRUE(f.emlx_flags.has_value());
   EXPECT_EQ(*f.emlx_flags, 33u);
   ASSERT_TRUE(f.date_received.has_value());
@@ -28,30 +29,34 @@ TEST(MimeEmlxFraming, ExactByteCountAndPropertyList) {
   EXPECT_TRUE(f.warnings.empty());
 
   // Trailing blanks and a CR after the count; content decides, not the extension.
-  const auto g = frame(std::to_string(kMessage.size()) + "  \r\n" + kMessage + kPlist, "x.eml");
+  const std::string spaced = std::to_string(kMessage.size()) + "  \r\n" + kMessage + kPlist;
+  const auto g = frame(spaced, "x.eml");
   EXPECT_TRUE(g.emlx);
-  EXPECT_EQ(g.message, kMessage);
+  EXPECT_EQ(framing::message(g, spaced), kMessage);
   EXPECT_FALSE(g.warnings.empty());
 }
 
 TEST(MimeEmlxFraming, WrongByteCounts) {
   // Larger than the file: the message ends where the property list starts.
-  const auto big = frame("9999\n" + kMessage + kPlist, "2.emlx");
-  EXPECT_EQ(big.message, kMessage);
+  const std::string big_file = "9999\n" + kMessage + kPlist;
+  const auto big = frame(big_file, "2.emlx");
+  EXPECT_EQ(framing::message(big, big_file), kMessage);
   EXPECT_EQ(big.emlx_flags.value_or(0), 33u);
   EXPECT_FALSE(big.warnings.empty());
   // Smaller than the message: the bytes up to the property list are all kept.
-  const auto small = frame("10\n" + kMessage + kPlist, "3.emlx");
-  EXPECT_EQ(small.message, kMessage);
+  const std::string small_file = "10\n" + kMessage + kPlist;
+  const auto small = frame(small_file, "3.emlx");
+  EXPECT_EQ(framing::message(small, small_file), kMessage);
   EXPECT_FALSE(small.warnings.empty());
   // Larger, and no property list at all.
-  const auto bare = frame("500\n" + kMessage, "4.emlx");
-  EXPECT_EQ(bare.message, kMessage);
+  const std::string bare_file = "500\n" + kMessage;
+  const auto bare = frame(bare_file, "4.emlx");
+  EXPECT_EQ(framing::message(bare, bare_file), kMessage);
   EXPECT_FALSE(bare.emlx_flags.has_value());
   // Not a count: an .emlx without framing is read as a plain message.
   const auto plain = frame(kMessage, "5.emlx");
   EXPECT_FALSE(plain.emlx);
-  EXPECT_EQ(plain.message, kMessage);
+  EXPECT_EQ(framing::message(plain, kMessage), kMessage);
   EXPECT_FALSE(plain.warnings.empty());
 }
 
@@ -87,9 +92,15 @@ TEST(MimeEmlxFraming, ReadFlagAndDatesReachTheMessage) {
 }
 
 TEST(MimeEmlFraming, BomBlankLinesNulAndMboxLine) {
-  const auto f = frame("\xEF\xBB\xBF\r\n\r\n  \n" + kMessage, "a.eml");
+  const std::string bom = "\xEF\xBB\xBF\r\n\r\n  \n" + kMessage;
+  const auto f = frame(bom, "a.eml");
   EXPECT_FALSE(f.emlx);
-  EXPECT_EQ(f.message, kMessage);
+  EXPECT_FALSE(f.use_cleaned);  // nothing to change: a view into the file
+  EXPECT_EQ(framing::message(f, bom), kMessage);
+  const std::string nul_file = "From: a@x.com\nSubject: a\0b\n\nbody\0kept\n"s;
+  const auto n = frame(nul_file, "n.eml");
+  EXPECT_TRUE(n.use_cleaned);
+  EXPECT_EQ(framing::message(n, nul_file), "From: a@x.com\nSubject: a b\n\nbody\0kept\n"s);
   const ImportResult r = import("\xEF\xBB\xBF\n\nFrom: a@x.com\nSubject: after blank\n\nb\n");
   EXPECT_EQ(str(r.message.properties, t::kSubject), "after blank");
   // A NUL inside a header does not cut the value.

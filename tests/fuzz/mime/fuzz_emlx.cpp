@@ -10,8 +10,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view file(reinterpret_cast<const char*>(data), size);
   const auto framed = larkfield::mime::framing::frame(file, "fuzz.emlx");
-  if (framed.message.size() > size) std::abort();
-  const auto hb = larkfield::mime::framing::find_header_block(framed.message);
-  if (hb.end > hb.body || hb.body > framed.message.size()) std::abort();
+  const auto message = larkfield::mime::framing::message(framed, file);
+  if (message.size() > size) std::abort();
+  if (!framed.use_cleaned && (framed.offset > size || framed.length > size - framed.offset))
+    std::abort();
+  const auto hb = larkfield::mime::framing::find_header_block(message);
+  if (hb.end > hb.body || hb.body > message.size()) std::abort();
   return 0;
 }
