@@ -917,8 +917,9 @@ bool Converter::unpack_tnef(std::string_view data) {
   }
   if (const Value* body = find_value(s->properties, t::kBody); body && empty_body()) {
     put(p, t::kBody, *body);
-    if (std::get<std::int32_t>(*find_value(p, t::kNativeBody)) == 0)
-      put(p, t::kNativeBody, static_cast<std::int32_t>(1));
+    const Value* native = find_value(p, t::kNativeBody);
+    const auto* n = native ? std::get_if<std::int32_t>(native) : nullptr;
+    if (n == nullptr || *n == 0) put(p, t::kNativeBody, static_cast<std::int32_t>(1));
   }
   return true;
 }

@@ -331,6 +331,16 @@ TEST(MimeHeaders, ReplyToImportanceSensitivityIds) {
   EXPECT_EQ(le32(8), 62u);
   EXPECT_EQ(le32(76), 74u);
 
+  // References over 64 KB are cut after a whole message id.
+  std::string refs;
+  for (int i = 0; refs.size() < 70000; ++i) refs += " <id" + std::to_string(i) + "@x.com>";
+  const ImportResult many = import(simple("From: a@x.com\nReferences:" + refs + "\n"));
+  const std::string kept = str(many.message.properties, t::kInternetReferences);
+  EXPECT_LE(kept.size(), 65536u);
+  EXPECT_GT(kept.size(), 65000u);
+  EXPECT_TRUE(kept.ends_with(">"));
+  EXPECT_TRUE(kept.starts_with("<id0@x.com> <id1@x.com>"));
+
   const ImportResult low = import(simple("From: a@x.com\nImportance: low\nX-Priority: 1\n"));
   EXPECT_EQ(i32(low.message.properties, t::kImportance), 0);
   const ImportResult ms = import(simple("From: a@x.com\nX-MSMail-Priority: High\n"));

@@ -182,5 +182,39 @@ TEST(MimeTnef, DamagedStreamsStayAsTheFile) {
   EXPECT_FALSE(error.empty());
 }
 
+TEST(MimeTnef, AttachedMessageInsideTheStream) {
+  // The inner message: a TNEF stream of its own, with a subject and one file.
+  TnefWriter inner;
+  TnefWriter::Props inner_props;
+  inner_props.variable(0x0037001F, utf16le(u"Inner subject"));
+  inner.attribute(1, 0x00069003, inner_props.str())
+      .attribute(2, 0x00069002, std::string(14, '\0'))
+      .attribute(2, 0x00018010, std::string("in.txt\0", 7))
+      .attribute(2, 0x0006800F, "inner file");
+  // IID_IMessage, then the stream.
+  const std::string object = std::string(
+                                 "\x07\x03\x02\x00\x00\x00\x00\x00\xC0\x00\x00\x00\x00"
+                                 "\x00\x00\x46",
+                                 16) +
+                             inner.str();
+  TnefWriter::Props att;
+  att.fixed(0x37050003, 5).variable(0x3701000D, object);
+  TnefWriter outer;
+  outer.attribute(2, 0x00069002, std::string(14, '\0')).attribute(2, 0x00069005, att.str());
+  const ImportResult r = import(mail_with(outer.str()));
+  ASSERT_EQ(r.message.attachments.size(), 1u);
+  const Attachment& a = r.message.attachments[0];
+  EXPECT_EQ(i32(a.properties, t::kAttachMethod), 5);
+  ASSERT_NE(a.embedded_message, nullptr);
+  const Message& m = *a.embedded_message;
+  EXPECT_EQ(str(m.properties, t::kSubject), "Inner subject");
+  EXPECT_EQ(str(m.properties, t::kMessageClass), "IPM.Note");
+  EXPECT_EQ(i32(m.properties, t::kSensitivity), 0);
+  EXPECT_EQ(i32(m.properties, t::kMessageFlags) & t::kFlagUnsent, 0);
+  ASSERT_EQ(m.attachments.size(), 1u);
+  EXPECT_EQ(bin(m.attachments[0].properties, t::kAttachDataBin), "inner file");
+  EXPECT_EQ(str(a.properties, t::kDisplayName), "Inner subject");
+}
+
 }  // namespace
 }  // namespace larkfield::mime::test
