@@ -1666,8 +1666,28 @@ class BorrowedBytes {
 void warning_callback(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer data) {
   auto* warnings = static_cast<std::vector<std::string>*>(data);
   if (warnings->size() > 200) return;
-  warnings->push_back("parser warning " + std::to_string(static_cast<int>(code)) + " at byte " +
-                      std::to_string(offset) + (item ? std::string(": ") + item : std::string()));
+  static constexpr const char* kNames[] = {"",
+                                           "duplicated header",
+                                           "duplicated parameter",
+                                           "unencoded 8-bit header",
+                                           "invalid content type",
+                                           "invalid encoded word",
+                                           "malformed multipart",
+                                           "truncated message",
+                                           "malformed message",
+                                           "invalid header name",
+                                           "conflicting header",
+                                           "conflicting parameter",
+                                           "multipart without boundary",
+                                           "invalid parameter",
+                                           "invalid address list",
+                                           "nesting too deep",
+                                           "part without content",
+                                           "part without headers or content"};
+  const auto index = static_cast<std::size_t>(code);
+  const std::string name = index < std::size(kNames) ? kNames[index] : "unknown problem";
+  warnings->push_back("parser warning (" + name + ") at byte " + std::to_string(offset) +
+                      (item ? std::string(": ") + item : std::string()));
 }
 
 ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_name,

@@ -151,7 +151,7 @@ TEST(MimeDamaged, BoundariesAndTruncation) {
   ASSERT_EQ(cut.message.attachments.size(), 1u);
   EXPECT_TRUE(
       bin(cut.message.attachments[0].properties, t::kAttachDataBin).starts_with("%PDF-1.4\n"));
-  EXPECT_TRUE(any_warning(cut, "parser warning"));
+  EXPECT_TRUE(any_warning(cut, "parser warning (truncated message)"));
 
   // A header line without a colon and "Subject : x".
   const ImportResult odd =
