@@ -127,7 +127,7 @@ void RunConversion(frmStep1& window, const ConversionServices& services) {
                        .arg(r.stopped_at + 1)
                        .arg(r.rows) +
                    Q(r.error) + QStringLiteral("\r\n\r\n") +
-                   QStringLiteral("%1 messages were written to %2 before the stop.")
+                   QStringLiteral("%2 holds up to the %1 messages written before the stop.")
                        .arg(r.converted)
                        .arg(QPath(r.pst_path));
     if (!r.log_path.empty()) {

@@ -90,7 +90,11 @@ int Main(const std::vector<std::string>& args) {
   if (gathered.files.empty()) return Fail("no .eml or .emlx files found; nothing was written");
 
   convert::RunOptions run;
-  run.destination = o.output_dir;
+  {
+    std::error_code ec;
+    run.destination = std::filesystem::absolute(o.output_dir, ec);
+    if (ec) return Fail("cannot use " + o.output_dir.string() + ": " + ec.message());
+  }
   run.backend = mailstore::PstBackendFactory();
   run.importer = mailstore::MimeImporter();
   if (!o.legacy_charset.empty()) run.import_options.legacy_charset = o.legacy_charset;
@@ -127,8 +131,9 @@ int Main(const std::vector<std::string>& args) {
   if (result.outcome == O::kStopped) {
     std::string text = "stopped at message " + std::to_string(result.stopped_at + 1) + " of " +
                        std::to_string(result.rows) + ": " + result.error + "\n  " +
-                       PathText(result.pst_path) + " holds the " +
-                       std::to_string(result.converted) + " messages written before the stop";
+                       PathText(result.pst_path) + " holds up to the " +
+                       std::to_string(result.converted) +
+                       " messages written before the stop, as far as they were committed";
     if (!result.log_path.empty()) text += "; see " + PathText(result.log_path);
     return Fail(text);
   }

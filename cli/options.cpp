@@ -83,7 +83,7 @@ Parsed ParseArguments(std::span<const std::string> args) {
       options_end = true;
       continue;
     }
-    std::string name = a;
+    std::string name = a == "-o" ? std::string("--output-dir") : a;
     std::string value;
     bool has_value = false;
     if (const auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -103,7 +103,7 @@ Parsed ParseArguments(std::span<const std::string> args) {
       p.error = name + " takes no value";
       return p;
     }
-    if (name == "--output-dir" || name == "-o") {
+    if (name == "--output-dir") {
       if (value.empty()) {
         p.error = "--output-dir needs a folder";
         return p;

@@ -79,6 +79,25 @@ bool Exists(const std::filesystem::path& p) {
   return std::filesystem::exists(std::filesystem::symlink_status(p, ec));
 }
 
+// A reason on one line of the log, cut to a readable length.
+std::string OneLine(std::string_view reason) {
+  std::string out;
+  for (char c : reason) {
+    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    if (c == ' ' && !out.empty() && out.back() == ' ') continue;
+    out += c;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  constexpr std::size_t kMax = 300;
+  if (out.size() > kMax) {
+    std::size_t cut = kMax;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+    out += "...";
+  }
+  return out;
+}
+
 // The failure list beside the PST, created new (never over an existing file).
 std::filesystem::path WriteLog(const RunResult& r, std::string_view started) {
   std::filesystem::path log = r.pst_path;
@@ -109,7 +128,7 @@ std::filesystem::path WriteLog(const RunResult& r, std::string_view started) {
     text += "\n";
     text += title;
     text += ":\n";
-    for (const RowFailure& f : list) text += Utf8(f.row) + ": " + f.reason + "\n";
+    for (const RowFailure& f : list) text += Utf8(f.row) + ": " + OneLine(f.reason) + "\n";
   };
   section("Failed", r.failures);
   section("Folders not created", r.folder_problems);

@@ -8,6 +8,21 @@ namespace {
 
 constexpr std::uint32_t kAttachmentHidden = 0x7FFE000B;  // PR_ATTACHMENT_HIDDEN
 
+// An empty body is no body: readers refuse a body property without data.
+bool IsEmptyBody(const mime::Property& p) {
+  switch (p.tag) {
+    case 0x1000001F:  // PR_BODY_W
+      if (const auto* s = std::get_if<std::u16string>(&p.value)) return s->empty();
+      return false;
+    case 0x10130102:  // PR_HTML
+    case 0x10090102:  // PR_RTF_COMPRESSED
+      if (const auto* b = std::get_if<mime::Bytes>(&p.value)) return b->empty();
+      return false;
+    default:
+      return false;
+  }
+}
+
 pst::PropValue ToPstValue(mime::Value&& value) {
   return std::visit(
       [](auto&& v) -> pst::PropValue {
@@ -28,7 +43,9 @@ std::vector<pst::Property> ToPstProperties(std::vector<mime::Property>&& propert
                                            const NamedIdSource& named_id) {
   std::vector<pst::Property> out;
   out.reserve(properties.size() + named.size());
-  for (mime::Property& p : properties) out.push_back({p.tag, ToPstValue(std::move(p.value))});
+  for (mime::Property& p : properties) {
+    if (!IsEmptyBody(p)) out.push_back({p.tag, ToPstValue(std::move(p.value))});
+  }
   for (mime::NamedProperty& n : named) {
     const pst::NamedPropertyKey key{pst::Guid{n.property_set.bytes}, std::move(n.name)};
     const std::uint16_t id = named_id(key);

@@ -211,6 +211,10 @@ mailstore::Importer FakeImporter() {
       } else if (line.rfind("Named: ", 0) == 0) {
         r.message.named.push_back(
             {mime::Guid{{4, 5, 6}}, U16(line.substr(7)), 0x001F, U16("named value")});
+      } else if (line.rfind("EmptyBodies", 0) == 0) {
+        r.message.properties.push_back({0x1000001F, std::u16string()});
+        r.message.properties.push_back({0x10130102, mime::Bytes{}});
+        r.message.properties.push_back({0x10090102, mime::Bytes{std::byte{1}}});
       } else if (line.rfind("WARN: ", 0) == 0) {
         r.warnings.push_back(line.substr(6));
       } else if (line.rfind("Flags: ", 0) == 0) {

@@ -94,7 +94,7 @@ TEST_F(MailStore, AMessageIsWrittenOnceWithItsImportedContent) {
   RDOFolder inbox = store.IPMRootFolder().Folders().Add(u"Inbox", kMailFolderType);
   const auto file = Write("m.eml",
                           "Subject: Hello\nAttach: a.txt\nHidden: logo.png\nNamed: x-keywords\n"
-                          "Embedded: Inner\nWARN: odd header\n");
+                          "Embedded: Inner\nWARN: odd header\nEmptyBodies\n");
   RDOMail mail = inbox.Items().Add(kMailItemType);
   EXPECT_EQ(CodeOf([&] { inbox.Items().Add(1); }), Error::Code::kInvalidArgument);
   EXPECT_EQ(CodeOf([&] { mail.Import(file, 1); }), Error::Code::kInvalidArgument);
@@ -130,6 +130,10 @@ TEST_F(MailStore, AMessageIsWrittenOnceWithItsImportedContent) {
       testing::Find(m.attachments[2].embedded_message->properties, pst::make_tag(0x8002, 0x0003)),
       nullptr);
   EXPECT_EQ(data.folders.at(inbox.id()).messages.size(), 1u);
+  // Empty bodies are left out; a body with data stays.
+  EXPECT_EQ(testing::Find(m.properties, 0x1000001F), nullptr);
+  EXPECT_EQ(testing::Find(m.properties, 0x10130102), nullptr);
+  EXPECT_NE(testing::Find(m.properties, 0x10090102), nullptr);
 }
 
 TEST_F(MailStore, FailuresCarryTheirMeaning) {

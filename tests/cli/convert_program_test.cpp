@@ -1,0 +1,231 @@
+// larkfield-convert as a user runs it, its PST read back by the independent readers.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <regex>
+
+#include "tests/support/exporters.hpp"
+#include "tests/support/oracle.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/sha256.hpp"
+
+namespace fs = std::filesystem;
+using namespace larkfield::test;
+
+namespace {
+
+const fs::path kConvert = LARKFIELD_CONVERT_EXE;
+const fs::path kSamples = LARKFIELD_SAMPLE_MAILBOX;
+
+std::vector<fs::path> Files(const fs::path& dir) {
+  std::vector<fs::path> out;
+  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+fs::path PstIn(const fs::path& dir) {
+  for (const fs::path& p : Files(dir)) {
+    if (p.extension() == ".pst") return p;
+  }
+  return {};
+}
+
+// "/Top of Personal Folders" and the folder's absolute path below "/".
+std::string StorePath(const fs::path& folder) {
+  std::string p = "/Top of Personal Folders";
+  for (const auto& part : folder.relative_path()) p += "/" + part.string();
+  return p;
+}
+
+TEST(ConvertProgram, SampleMailboxConvertsAndEveryReaderSeesIt) {
+  if (!oracle_available()) GTEST_SKIP() << "pypff is not installed";
+  TempDir out("larkfield-cli-sample");
+  const ProcessResult r = run_process({kConvert.string(), "--quiet", "--json", "--output-dir",
+                                       out.path().string(), kSamples.string()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"converted\":28"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"failed\":0"), std::string::npos) << r.out;
+  const auto files = Files(out.path());
+  const auto pst = std::find_if(files.begin(), files.end(),
+                                [](const fs::path& p) { return p.extension() == ".pst"; });
+  ASSERT_NE(pst, files.end());
+  EXPECT_TRUE(std::regex_match(
+      pst->filename().string(),
+      std::regex(R"(Larkfield\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d\.pst)")))
+      << *pst;
+  EXPECT_NE(r.out.find(pst->string()), std::string::npos);
+
+  const OracleDump d = run_oracle(*pst);
+  ASSERT_EQ(d.exit_code, 0) << d.text.substr(0, 3000);
+  ASSERT_TRUE(d.store_name);
+  EXPECT_EQ(d.store_name->rfind("Larkfield : Created - ", 0), 0u) << *d.store_name;
+
+  // Every source folder is a folder of the store with as many messages as files.
+  std::map<fs::path, std::size_t> expected;
+  for (const auto& e : fs::recursive_directory_iterator(kSamples)) {
+    if (e.is_regular_file()) ++expected[e.path().parent_path()];
+  }
+  std::size_t total = 0;
+  for (const auto& [folder, count] : expected) {
+    const OracleFolder* f = d.folder(StorePath(folder));
+    ASSERT_NE(f, nullptr) << StorePath(folder) << "\n" << d.text.substr(0, 2000);
+    EXPECT_EQ(f->messages, count) << folder;
+    total += count;
+  }
+  EXPECT_EQ(total, 28u);
+  // Ancestors without files of their own are there too, empty.
+  const OracleFolder* projects = d.folder(StorePath(kSamples / "Inbox" / "Projects"));
+  ASSERT_NE(projects, nullptr);
+  EXPECT_GE(projects->subfolders, 1u);
+
+  // Every message is read; a message's subject, sender and body arrive.
+  const OracleFolder* inbox = d.folder(StorePath(kSamples / "Inbox"));
+  ASSERT_NE(inbox, nullptr);
+  const OracleMessage* invoice = nullptr;
+  for (const OracleMessage* m : d.messages_in(*inbox)) {
+    if (m->subject == "Rechnung M\xc3\xa4rz") invoice = m;
+    const OracleProperty* flags = m->property(0x0E070003);
+    ASSERT_NE(flags, nullptr);
+    ASSERT_TRUE(flags->value);
+    const int v = std::stoi(*flags->value);
+    EXPECT_EQ(v & 0x01, 0x01) << m->subject;  // read
+    EXPECT_EQ((v & 0x10) != 0, !m->attachments.empty()) << m->subject;
+  }
+  ASSERT_NE(invoice, nullptr) << d.text.substr(0, 3000);
+  EXPECT_EQ(invoice->sender, "J\xc3\xb6rg M\xc3\xbcller");
+  const OracleBody* body = invoice->body("plain");
+  ASSERT_NE(body, nullptr);
+  ASSERT_TRUE(body->text);
+  EXPECT_NE(body->text->find("anbei die Rechnung"), std::string::npos);
+
+  if (readpst_available()) {
+    const ExportResult rp = run_readpst(*pst);
+    EXPECT_EQ(rp.exit_code, 0) << rp.output;
+    EXPECT_EQ(rp.total_messages(), 28u) << rp.output;
+  }
+  if (pffexport_available()) {
+    const ExportResult pe = run_pffexport(*pst);
+    EXPECT_EQ(pe.exit_code, 0) << pe.output;
+    EXPECT_EQ(pe.total_messages(), 28u);
+  }
+}
+
+// A message of our own with an attachment and an attached message, in a nested tree with
+// a non-ASCII folder name: every part arrives, in every reader.
+TEST(ConvertProgram, AMessageArrivesWholeInEveryReader) {
+  if (!oracle_available()) GTEST_SKIP() << "pypff is not installed";
+  TempDir tmp("larkfield-cli-whole");
+  const fs::path folder = tmp.path() / "mail" / "Entw\xc3\xbcrfe" / "Projekt";
+  fs::create_directories(folder);
+  const std::string csv = "date,amount\r\n2015-03-01,12.50\r\n";
+  std::ofstream(folder / "m.eml", std::ios::binary)
+      << "From: =?utf-8?b?SsO2cmcgTcO8bGxlcg==?= <joerg@example.de>\r\n"
+         "To: Ann Example <ann@example.org>\r\n"
+         "Subject: =?utf-8?q?Rechnung_M=C3=A4rz?=\r\n"
+         "Date: Tue, 10 Mar 2015 16:45:00 +0100\r\nMessage-ID: <whole@example.de>\r\n"
+         "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+         "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nanbei die Rechnung.\r\n"
+         "--b1\r\nContent-Type: text/csv; name=\"r.csv\"\r\n"
+         "Content-Disposition: attachment; filename=\"r.csv\"\r\n"
+         "Content-Transfer-Encoding: base64\r\n\r\nZGF0ZSxhbW91bnQNCjIwMTUtMDMtMDEsMTIuNTANCg==\r\n"
+         "--b1\r\nContent-Type: message/rfc822\r\n\r\n"
+         "From: bob@example.net\r\nSubject: Inner note\r\nMessage-ID: <inner@x>\r\n\r\nhi\r\n"
+         "--b1--\r\n";
+  const fs::path out = tmp.path() / "out";
+  fs::create_directories(out);
+  const ProcessResult r = run_process(
+      {kConvert.string(), "--quiet", "--output-dir", out.string(), (tmp.path() / "mail").string()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const fs::path pst = PstIn(out);
+  const OracleDump d = run_oracle(pst);
+  ASSERT_EQ(d.exit_code, 0) << d.text.substr(0, 3000);
+  const OracleFolder* f = d.folder(StorePath(folder));
+  ASSERT_NE(f, nullptr) << d.text.substr(0, 3000);
+  ASSERT_EQ(d.messages_in(*f).size(), 1u);
+  const OracleMessage& m = *d.messages_in(*f)[0];
+  EXPECT_EQ(m.subject, "Rechnung M\xc3\xa4rz");
+  EXPECT_EQ(m.sender, "J\xc3\xb6rg M\xc3\xbcller");
+  ASSERT_NE(m.body("plain"), nullptr);
+  EXPECT_NE(m.body("plain")->text.value_or("").find("anbei die Rechnung."), std::string::npos);
+  ASSERT_EQ(m.recipients.size(), 1u);
+  EXPECT_EQ(m.recipients[0].email, "ann@example.org");
+  ASSERT_EQ(m.attachments.size(), 2u);
+  EXPECT_EQ(m.attachments[0].long_filename, "r.csv");
+  EXPECT_EQ(m.attachments[0].sha256, sha256_hex(csv));
+  EXPECT_TRUE(m.attachments[1].embedded);
+  const OracleMessage* inner = d.message(m.attachments[1].key);
+  ASSERT_NE(inner, nullptr);
+  EXPECT_EQ(inner->subject, "Inner note");
+  EXPECT_EQ(std::stoi(m.property(0x0E070003)->value.value_or("0")), 0x11);
+
+  if (readpst_available()) {
+    const ExportResult rp = run_readpst(pst);
+    ASSERT_EQ(rp.exit_code, 0) << rp.output;
+    ASSERT_EQ(rp.total_messages(), 1u);
+    const ExportedMessage* got = nullptr;
+    for (const auto& ef : rp.folders) {
+      if (!ef.messages.empty()) got = &ef.messages[0];
+    }
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->subject, "Rechnung M\xc3\xa4rz");
+    bool csv_found = false;
+    for (const auto& a : got->attachments) csv_found |= a.sha256 == sha256_hex(csv);
+    EXPECT_TRUE(csv_found);
+  }
+}
+
+TEST(ConvertProgram, UsageErrorsHelpAndVersion) {
+  TempDir tmp("larkfield-cli-usage");
+  const ProcessResult version = run_process({kConvert.string(), "--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out.rfind("larkfield-convert", 0), 0u) << version.out;
+  const ProcessResult help = run_process({kConvert.string(), "--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("Usage: larkfield-convert [options] SOURCE..."), std::string::npos);
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--bogus", "x"}, {"--commit-every", "0", "x"}}) {
+    std::vector<std::string> argv{kConvert.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const ProcessResult r = run_process(argv, tmp.path());
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("larkfield-convert: "), std::string::npos) << r.err;
+  }
+  // A missing source: the system's reason, and nothing written.
+  const ProcessResult missing =
+      run_process({kConvert.string(), (tmp.path() / "nope").string()}, tmp.path());
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+  // A folder without message files: nothing to write.
+  fs::create_directories(tmp.path() / "empty");
+  std::ofstream(tmp.path() / "empty" / "readme.txt") << "x";
+  const ProcessResult none = run_process({kConvert.string(), "empty"}, tmp.path());
+  EXPECT_EQ(none.exit_code, 2);
+  EXPECT_EQ(Files(tmp.path()).size(), 1u);  // only "empty"
+}
+
+TEST(ConvertProgram, TheLegacyCharsetReadsRaw8BitHeaders) {
+  if (!oracle_available()) GTEST_SKIP() << "pypff is not installed";
+  TempDir tmp("larkfield-cli-charset");
+  fs::create_directories(tmp.path() / "mail" / "Inbox");
+  // "Привет" in KOI8-R, unlabelled.
+  std::ofstream(tmp.path() / "mail" / "Inbox" / "k.eml", std::ios::binary)
+      << "From: a@example.org\r\nSubject: \xf0\xd2\xc9\xd7\xc5\xd4\r\nMessage-ID: <k@x>\r\n"
+         "Date: Tue, 03 Mar 2015 10:00:00 +0100\r\n\r\nbody\r\n";
+  fs::create_directories(tmp.path() / "out");
+  const ProcessResult r =
+      run_process({kConvert.string(), "--quiet", "--legacy-charset", "koi8-r", "--output-dir",
+                   (tmp.path() / "out").string(), (tmp.path() / "mail").string()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const OracleDump d = run_oracle(PstIn(tmp.path() / "out"));
+  const OracleFolder* inbox = d.folder(StorePath(tmp.path() / "mail" / "Inbox"));
+  ASSERT_NE(inbox, nullptr) << d.text.substr(0, 2000);
+  ASSERT_EQ(d.messages_in(*inbox).size(), 1u);
+  EXPECT_EQ(d.messages_in(*inbox)[0]->subject, "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82");
+}
+
+}  // namespace
