@@ -232,6 +232,22 @@ TEST_F(PropertyContext, ManyHeapPagesAndAnIndexedBth) {
     EXPECT_EQ(pc.heap.pages[i].size(), 8176u) << i;
 }
 
+TEST_F(PropertyContext, ObjectRecordsSitInTheHeap) {
+  PropertyContextWriter w(db_);
+  const Bytes record = {std::byte{0x61}, std::byte{0},    std::byte{0}, std::byte{0},
+                        std::byte{0x10}, std::byte{0x27}, std::byte{0}, std::byte{0}};
+  EXPECT_EQ(w.set({make_tag(0x3701, pt::kObject), record}), 8u);
+  EXPECT_THROW(w.set({make_tag(0x3702, pt::kObject), Bytes(7)}), Error);
+  EXPECT_THROW(w.set({make_tag(0x3702, pt::kObject), std::int32_t{1}}), Error);
+  put(kNode, w.finish());
+  db_.close();
+  Pc pc = read_back(kNode);
+  ASSERT_EQ(pc.props.size(), 1u);
+  EXPECT_EQ(pc.props.at(0x3701).type, pt::kObject);
+  EXPECT_EQ(pc.props.at(0x3701).hnid & 0x1F, 0u);
+  EXPECT_EQ(pc.props.at(0x3701).bytes, u8(record));
+}
+
 TEST_F(PropertyContext, EmptyContext) {
   PropertyContextWriter w(db_);
   put(kNode, w.finish());
@@ -256,7 +272,6 @@ TEST_F(PropertyContext, RefusesValuesTheTypeCannotHold) {
   EXPECT_EQ(code({make_tag(0x3001, pt::kLong), std::int16_t{1}}), kBad);
   EXPECT_EQ(code({make_tag(0x3001, pt::kUnicode), Bytes{}}), kBad);
   EXPECT_EQ(code({make_tag(0x3001, pt::kString8), std::u16string(u"x")}), kBad);
-  EXPECT_EQ(code({make_tag(0x3001, pt::kObject), Bytes{}}), kBad);
   EXPECT_EQ(code({make_tag(0x3001, pt::kMultiValued | pt::kLong), std::int32_t{1}}), kBad);
   EXPECT_EQ(code({make_tag(0x3001, pt::kMultiValued | pt::kBoolean), std::vector<std::int16_t>{}}),
             kBad);
