@@ -258,7 +258,10 @@ MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachmen
       throw Error(Error::Code::kInvalidArgument,
                   "an attached message needs PR_ATTACH_METHOD 5 (embedded message)");
     }
-    method = 5;
+    if (!method) {
+      method = 5;
+      pc.set({tag::kAttachMethod, *method});
+    }
     WrittenMessage inner = write(*attachment.embedded_message, depth + 1);
     const ltp::NodeData& kept = pending.add(std::move(inner.node));
     const Nid inner_nid = ndb::make_nid(NidType::kNormalMessage, 1);
