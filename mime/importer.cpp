@@ -948,15 +948,12 @@ void Converter::embedded(GMimeMessage* inner, GMimeObject* part) {
     attach_bytes(name, "message/rfc822", serialized);
     return;
   }
-  GMimeObject* inner_object = GMIME_OBJECT(inner);
-  const std::string headers = take_string(g_mime_object_get_headers(inner_object, nullptr));
+  // The header block as written: message and top-part fields together.
+  const framing::HeaderBlock hb = framing::find_header_block(serialized);
+  const std::string_view headers = std::string_view(serialized).substr(0, hb.end);
+  const std::string_view body_bytes =
+      std::string_view(serialized).substr(std::min(hb.body, serialized.size()));
   Converter nested(ctx_, embedded_depth_ + 1);
-  std::string body_bytes;
-  if (GMimeObject* top = g_mime_message_get_mime_part(inner)) {
-    const framing::HeaderBlock hb = framing::find_header_block(serialized);
-    body_bytes = serialized.substr(std::min(hb.body, serialized.size()));
-    (void)top;
-  }
   Message message = nested.convert(inner, headers, body_bytes, nullptr, serialized.size());
   Attachment& a = add_attachment(name, "message/rfc822");
   auto& p = a.properties;
@@ -1298,7 +1295,10 @@ void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
     put_person(p, f, t::kSentRepresentingName, t::kSentRepresentingEmail,
                t::kSentRepresentingAddrType, t::kSentRepresentingEntryId,
                t::kSentRepresentingSearchKey, t::kSentRepresentingSmtp);
-    const Mailbox& s = sender.empty() ? f : sender.front();
+    // A Sender that is the From mailbox again is no "on behalf of".
+    const bool same = sender.empty() || !sender.front().has_address ||
+                      text::ascii_lower(sender.front().address) == text::ascii_lower(f.address);
+    const Mailbox& s = same ? f : sender.front();
     put_person(p, s, t::kSenderName, t::kSenderEmail, t::kSenderAddrType, t::kSenderEntryId,
                t::kSenderSearchKey, t::kSenderSmtp);
   } else {

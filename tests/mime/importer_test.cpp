@@ -243,6 +243,13 @@ TEST(MimePeople, SenderAndSentRepresenting) {
   EXPECT_EQ(str(behalf.message.properties, t::kSenderEmail), "asst@x.com");
   EXPECT_EQ(str(behalf.message.properties, t::kSenderName), "Assistant");
 
+  // Sender naming the From mailbox again (another spelling) is not "on behalf of".
+  const ImportResult self =
+      import(simple("From: Boss <boss@x.com>\nSender: B. Oss <BOSS@x.com>\n"));
+  EXPECT_EQ(str(self.message.properties, t::kSenderName), "Boss");
+  EXPECT_EQ(bin(self.message.properties, t::kSenderEntryId),
+            bin(self.message.properties, t::kSentRepresentingEntryId));
+
   // Several From mailboxes: the first one; no display name: the address.
   const ImportResult two = import(simple("From: first@x.com, Second <second@x.com>\n"));
   EXPECT_EQ(str(two.message.properties, t::kSentRepresentingName), "first@x.com");
