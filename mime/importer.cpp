@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -440,7 +441,13 @@ std::string extension_of(std::string_view name) {
   return std::string(name.substr(dot));
 }
 
-std::string short_name(std::string_view long_name, std::set<std::string>& used) {
+// 8.3 names already given inside one message, and the next "~N" to try per stem.
+struct ShortNames {
+  std::set<std::string> used;
+  std::map<std::string, int> next;
+};
+
+std::string short_name(std::string_view long_name, ShortNames& names) {
   const std::string ext = extension_of(long_name);
   const std::string stem(long_name.substr(0, long_name.size() - ext.size()));
   const auto upper = text::ascii_upper(stem);
@@ -450,7 +457,7 @@ std::string short_name(std::string_view long_name, std::set<std::string>& used) 
       if (static_cast<unsigned char>(c) >= 0x80 || c == ' ') return false;
     return stem.find('.') == std::string::npos;
   }();
-  if (fits && used.insert(text::ascii_upper(long_name)).second) return std::string(long_name);
+  if (fits && names.used.insert(text::ascii_upper(long_name)).second) return std::string(long_name);
   std::string base;
   for (char c : upper)
     if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
@@ -464,12 +471,15 @@ std::string short_name(std::string_view long_name, std::set<std::string>& used) 
       e += c;
       if (e.size() == 3) break;
     }
-  for (int i = 1; i < 1000000; ++i) {
-    std::string n = base.substr(0, std::min<std::size_t>(base.size(), i < 10 ? 6 : 5)) + "~" +
-                    std::to_string(i) + (e.empty() ? "" : "." + e);
-    if (used.insert(n).second) return n;
+  const std::string suffix = e.empty() ? "" : "." + e;
+  int& i = names.next[base + suffix];
+  while (true) {
+    const std::string number = "~" + std::to_string(++i);
+    // The stem shrinks as the number grows, so the name stays eight characters.
+    const std::size_t keep = number.size() < 8 ? std::min(base.size(), 8 - number.size()) : 0;
+    std::string n = base.substr(0, keep) + number + suffix;
+    if (names.used.insert(n).second) return n;
   }
-  return base;
 }
 
 // ---- the walk --------------------------------------------------------------------
@@ -668,7 +678,7 @@ class Converter {
   Message m_;
   std::string html_utf8_;  // the chosen HTML body, for inline references
   std::set<std::string> references_;
-  std::set<std::string> used_short_names_;
+  ShortNames used_short_names_;
   std::size_t hidden_ = 0;
   std::size_t visible_ = 0;
   int unnamed_ = 0;
@@ -1735,7 +1745,7 @@ ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_na
   auto& ap = a.properties;
   const std::string file =
       sanitize_file_name(name).empty() ? "message.bin" : sanitize_file_name(name);
-  std::set<std::string> used;
+  ShortNames used;
   put(ap, t::kAttachNum, static_cast<std::int32_t>(0));
   put(ap, t::kAttachMethod, t::kAttachByValue);
   put_str(ap, t::kAttachLongFilename, file);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <thread>
 
 #include <unistd.h>
@@ -85,6 +86,23 @@ TEST(MimeHostile, TenThousandParts) {
   EXPECT_EQ(str(rest, t::kAttachLongFilename), "remaining-parts.eml");
   EXPECT_NE(bin(rest, t::kAttachDataBin).find("p10099.bin"), std::string::npos);
   EXPECT_EQ(bin(as[5].properties, t::kAttachDataBin), "5");
+
+  // The same long name ten thousand times: 8.3 names stay unique and quick to find.
+  std::string same = "From: a@x.com\nContent-Type: multipart/mixed; boundary=P\n\n";
+  for (int i = 0; i < 10000; ++i)
+    same += "--P\nContent-Type: application/pdf; name=\"Quarterly report.pdf\"\n\nx\n";
+  same += "--P--\n";
+  ImportResult dup;
+  EXPECT_LT(seconds([&] { dup = import(same); }), 60.0);
+  std::set<std::string> short_names;
+  for (const auto& a : dup.message.attachments) {
+    const std::string n = str(a.properties, t::kAttachFilename);
+    EXPECT_LE(n.size(), 12u) << n;
+    short_names.insert(n);
+  }
+  EXPECT_EQ(short_names.size(), dup.message.attachments.size());
+  EXPECT_EQ(str(dup.message.attachments.at(0).properties, t::kAttachFilename), "QUARTE~1.PDF");
+  EXPECT_EQ(str(dup.message.attachments.at(9999).properties, t::kAttachFilename), "QU~10000.PDF");
 
   ImportOptions small;
   small.max_parts = 3;
