@@ -230,8 +230,12 @@ TEST_F(OwnFiles, BigFolderAndDamage) {
   // last row (BBT entry, trailer, CRC and the XBLOCK total are all kept consistent).
   Report shortblock = damaged([&](test::PstImage& img) {
     const std::uint32_t table = (folder & ~0x1Fu) | 0x0E;
-    auto heap = img.data(img.node(table).data);
-    const std::uint32_t rows_nid = le32(heap, img.tc_info(img.node(table).data) + 14);
+    // A table this size has a heap of several pages: page 0 (the TCINFO) is the first
+    // data block under the node's XBLOCK.
+    std::uint64_t page0 = img.node(table).data;
+    while (page0 & 2) page0 = detail::le64(img.data(page0), 8);
+    auto heap = img.data(page0);
+    const std::uint32_t rows_nid = le32(heap, img.tc_info(page0) + 14);
     ASSERT_NE(rows_nid & 0x1F, 0u) << "row matrix expected in a subnode";
     auto sl = img.data(img.node(table).sub);
     ASSERT_EQ(sl[0], 2);
