@@ -254,7 +254,8 @@ std::optional<Stream> decode_stream(std::string_view bytes, std::string& error, 
     Stream s;
     Attachment* current = nullptr;
     std::string_view message_props;
-    std::vector<std::pair<Attachment*, std::string_view>> attachment_props;
+    // By index: the attachment list grows (and moves) while it is read.
+    std::vector<std::pair<std::size_t, std::string_view>> attachment_props;
     while (r.left() > 0) {
       const std::uint8_t level = r.u8();
       const std::uint32_t id = r.u32();
@@ -291,15 +292,17 @@ std::optional<Stream> decode_stream(std::string_view bytes, std::string& error, 
       else if (id == kAttAttachModifyDate && len >= 12)
         current->modified = from_dtr(data);
       else if (id == kAttAttachment)
-        attachment_props.emplace_back(current, data);
+        attachment_props.emplace_back(s.attachments.size() - 1, data);
     }
     // Property lists are read once the code page is known, wherever it came.
     if (!message_props.empty()) {
       auto props = read_properties(message_props, s.code_page, nullptr, nesting, s.warnings);
       for (auto& p : props) s.properties.push_back(std::move(p));
     }
-    for (auto& [a, data] : attachment_props)
-      a->properties = read_properties(data, s.code_page, &a->embedded, nesting, s.warnings);
+    for (auto& [index, data] : attachment_props) {
+      Attachment& a = s.attachments[index];
+      a.properties = read_properties(data, s.code_page, &a.embedded, nesting, s.warnings);
+    }
     return s;
   } catch (const Damaged& e) {
     error = e.what();

@@ -173,6 +173,23 @@ TEST(MimeTnef, DamagedStreamsStayAsTheFile) {
     EXPECT_EQ(str(r.message.attachments[0].properties, t::kAttachLongFilename), "winmail.dat");
     EXPECT_EQ(bin(r.message.attachments[0].properties, t::kAttachDataBin), bad);
   }
+  // Many attachments with property lists: the list of attachments grows while being read.
+  TnefWriter many;
+  for (int i = 0; i < 40; ++i) {
+    TnefWriter::Props props;
+    props.variable(0x3707001F,
+                   utf16le(u"f" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26))));
+    many.attribute(2, 0x00069002, std::string(14, '\0'))
+        .attribute(2, 0x0006800F, "data" + std::to_string(i))
+        .attribute(2, 0x00069005, props.str());
+  }
+  std::string many_error;
+  const auto decoded = tnef::decode(many.str(), many_error);
+  ASSERT_TRUE(decoded.has_value()) << many_error;
+  ASSERT_EQ(decoded->attachments.size(), 40u);
+  EXPECT_EQ(decoded->attachments[39].properties.size(), 1u);
+  EXPECT_EQ(std::get<std::u16string>(decoded->attachments[39].properties[0].value), u"fN");
+
   // Hostile counts do not allocate or loop: a property list claiming 2^32-1 entries.
   TnefWriter w;
   w.attribute(2, 0x00069002, std::string(14, '\0'))
