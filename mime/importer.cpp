@@ -1862,6 +1862,9 @@ ImportResult import_file(const std::filesystem::path& path, const ImportOptions&
     throw ReadError("cannot read " + path.string() + ": no such file", ENOENT);
   if (std::filesystem::is_directory(status))
     throw ReadError("cannot read " + path.string() + ": it is a folder", EISDIR);
+  // Devices and pipes are no message files, and reading one may never end.
+  if (!std::filesystem::is_regular_file(status))
+    throw ReadError("cannot read " + path.string() + ": not a regular file", EINVAL);
   errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {

@@ -266,6 +266,14 @@ TEST(MimeFiles, ReadErrors) {
   } catch (const ReadError& e) {
     EXPECT_EQ(e.code(), EISDIR);
   }
+  if (fs::exists("/dev/zero")) {
+    try {
+      import_file("/dev/zero");
+      ADD_FAILURE() << "no ReadError";
+    } catch (const ReadError& e) {
+      EXPECT_EQ(e.code(), EINVAL);
+    }
+  }
   if (::geteuid() != 0) {
     const fs::path locked = fs::temp_directory_path() / "larkfield-mime-locked.eml";
     std::ofstream(locked) << "From: a@x.com\n\nb\n";
