@@ -393,6 +393,7 @@ std::string extension_for_type(std::string_view type) {
       {"application/pkcs7-signature", ".p7s"},
       {"application/pkcs7-mime", ".p7m"},
       {"message/delivery-status", ".txt"},
+      {"message/partial", ".part"},
       {"text/rfc822-headers", ".txt"},
   };
   for (const auto& [k, v] : kTypes)

@@ -408,6 +408,13 @@ TEST(MimeHeaders, ReadReceiptRequests) {
   EXPECT_EQ(bin(on.message.properties, t::kReadReceiptSearchKey),
             std::string("SMTP:A@X.COM\0", 13));
   EXPECT_EQ(i32(on.message.properties, t::kMessageFlags) & 0x300, 0);
+  EXPECT_FALSE(has(on.message.properties, t::kOriginatorDeliveryReportRequested));
+  const ImportResult rrt =
+      import(simple("From: a@x.com\nReturn-Receipt-To: a@x.com\n"), "r.eml", o);
+  EXPECT_TRUE(boolean(rrt.message.properties, t::kOriginatorDeliveryReportRequested));
+  EXPECT_FALSE(has(rrt.message.properties, t::kReadReceiptRequested));
+  EXPECT_FALSE(has(import(simple("From: a@x.com\nReturn-Receipt-To: a@x.com\n")).message.properties,
+                   t::kOriginatorDeliveryReportRequested));
 }
 
 TEST(MimeHeaders, NamedPropertiesAndLists) {
