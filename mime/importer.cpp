@@ -684,7 +684,8 @@ class Converter {
   std::size_t visible_ = 0;
   int unnamed_ = 0;
   FileTime delivery_{};
-  std::string tnef_correlator_;  // X-MS-TNEF-Correlator, else the Message-ID
+  std::string tnef_correlator_;    // X-MS-TNEF-Correlator, else the Message-ID
+  std::string_view header_block_;  // the raw header block of the message being converted
 };
 
 const Value* find_value(const std::vector<Property>& props, std::uint32_t tag) {
@@ -1427,7 +1428,8 @@ void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
     references.resize(gt == std::string::npos ? 0 : gt + 1);
   }
   if (!references.empty()) put_str(p, t::kInternetReferences, references);
-  put(p, t::kSearchKey, md5(message_id.empty() ? std::string_view("no-id") : message_id));
+  // Without a Message-ID the header block tells messages apart.
+  put(p, t::kSearchKey, md5(message_id.empty() ? header_block_ : std::string_view(message_id)));
 
   // Conversation index: Thread-Index when valid, else one built from the thread root.
   Bytes index;
@@ -1598,6 +1600,7 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
       if (find_header(hs, h.name) == nullptr) hs.push_back(std::move(h));
   }
   auto& p = m_.properties;
+  header_block_ = header_block;
   envelope(msg, hs, frame);
   recipients(hs);
   put_str(p, t::kTransportMessageHeaders,

@@ -370,6 +370,13 @@ TEST(MimeHeaders, ConversationIndex) {
   ASSERT_EQ(ib.size(), 22u);
   EXPECT_EQ(ia[0], 1);
   EXPECT_EQ(ia.substr(6), ib.substr(6));
+  // Search keys: from the Message-ID, and distinct for messages without one.
+  EXPECT_EQ(bin(a.message.properties, t::kSearchKey).size(), 16u);
+  EXPECT_EQ(bin(a.message.properties, t::kSearchKey),
+            bin(import(simple("From: other@x.com\nMessage-ID: <root@x>\n")).message.properties,
+                t::kSearchKey));
+  EXPECT_NE(bin(import(simple("From: a@x.com\nSubject: one\n")).message.properties, t::kSearchKey),
+            bin(import(simple("From: a@x.com\nSubject: two\n")).message.properties, t::kSearchKey));
   // A valid Thread-Index is taken as it is.
   const ImportResult c =
       import(simple("From: a@x.com\nThread-Index: AQHVwA2Lq2x2f3QjR0eQ0yM0xK0n9Q==\n"));
