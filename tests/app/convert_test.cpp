@@ -7,6 +7,7 @@
 
 #include <QLabel>
 #include <QProgressBar>
+#include <QTimer>
 #include <fstream>
 
 #include "tests/app/window_fixture.hpp"
@@ -214,6 +215,48 @@ TEST_F(ConvertTest, ClosingTheWindowEndsTheRunWithTheStoreCommitted) {
   std::ifstream log(out_ / "Larkfield6.12.26 7.5.03.log");
   std::string log_text((std::istreambuf_iterator<char>(log)), {});
   EXPECT_NE(log_text.find("stopped"), std::string::npos);
+}
+
+// A long run keeps the window alive: timers fire and the window repaints while it works,
+// and the yields are spaced in time rather than made per message.
+TEST_F(ConvertTest, ALongRunKeepsTheWindowResponsive) {
+  window_.pump().SetInterval(std::chrono::milliseconds(10));  // as the program runs
+  constexpr int kRows = 20000;
+  for (int i = 0; i < kRows; ++i) {
+    window_.AddFileToList(sources::TextFromNative(
+        (tree_.root() / "src" / ("F" + std::to_string(i % 50)) / (std::to_string(i) + ".eml"))
+            .native()));
+  }
+  window_.gate().SetEnabled(window_.CmdExtractDBX(), true);
+  int imports = 0;
+  window_.conversion().importer = [&imports](const std::filesystem::path&,
+                                             const mime::ImportOptions&) {
+    ++imports;
+    mime::ImportResult r;
+    r.message.properties.push_back({0x0037001F, std::u16string(u"m")});
+    return r;
+  };
+  int ticks = 0;
+  int ticks_at_half = -1;
+  QTimer timer;
+  timer.setInterval(0);  // fires once in every round of event processing
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    ++ticks;
+    if (imports >= kRows / 2 && ticks_at_half < 0) ticks_at_half = ticks;
+  });
+  timer.start();
+  dialogs_.AnswerFolder(OutText());
+  const auto t0 = std::chrono::steady_clock::now();
+  Click("CmdExtractDBX");
+  const auto elapsed = std::chrono::steady_clock::now() - t0;
+  timer.stop();
+  ASSERT_EQ(stores_.size(), 1u);
+  EXPECT_EQ(stores_[0]->messages.size(), static_cast<std::size_t>(kRows));
+  EXPECT_GT(ticks_at_half, 0) << "no timer ran during the first half of the run";
+  // With events processed at most every 10 ms, there are far fewer rounds than messages.
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+  EXPECT_LT(ticks, kRows / 4) << "events were processed for every message (" << ms << " ms)";
+  EXPECT_EQ(progress_.back(), 100);
 }
 
 }  // namespace
