@@ -65,6 +65,10 @@ def plain(text, charset="utf-8", cte="8bit"):
 def write(folder, name, head, body, charset="utf-8"):
     path = os.path.join(ROOT, folder, name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
+    # A body that is not a single part's own Content-* header block needs the empty line
+    # that ends the message's header block.
+    if not body.startswith("Content-"):
+        head += "\r\n"
     data = (head + body).encode("utf-8")
     with open(path, "wb") as f:
         f.write(data)
