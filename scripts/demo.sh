@@ -14,7 +14,7 @@ pst=$(./build/cli/larkfield-convert --output-dir out samples/mailbox)
 echo
 echo "== The new PST: $pst"
 echo
-echo "== Folders and messages as libpff (pffinfo) reads them"
+echo "== The file as libpff (pffinfo) reads it"
 pffinfo "$pst" | sed -e "/^pffinfo /d" -e "/^$/d" || true
 echo
 echo "== Messages per folder as libpst (readpst) reads them"
