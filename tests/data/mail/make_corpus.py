@@ -1,0 +1,805 @@
+#!/usr/bin/env python3
+"""Writes the importer's test messages and the expectations beside them.
+
+Every message is built here byte by byte, deterministically; run it again after a
+change and commit the files it writes. Each case names the conversion complaint
+(F1..F23) and the checklist item it exercises. Expected values are what the mail
+means, worked out from the bytes below, not what any program prints.
+"""
+
+import base64
+import hashlib
+import os
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CASES = []
+
+
+def case(name, data, expect, ext="eml"):
+    if isinstance(data, str):
+        data = data.encode("utf-8")
+    CASES.append((f"{name}.{ext}", data, expect.strip("\n") + "\n"))
+
+
+def sha(b):
+    return hashlib.sha256(b).hexdigest()
+
+
+def b64(b, width=76):
+    s = base64.b64encode(b).decode()
+    return "\n".join(s[i:i + width] for i in range(0, len(s), width))
+
+
+def blob(n, seed):
+    # Deterministic pseudo-random bytes.
+    out = bytearray()
+    x = seed
+    while len(out) < n:
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        out.append((x >> 16) & 0xFF)
+    return bytes(out)
+
+
+HDR = ("From: Alice Example <alice@example.com>\n"
+       "To: Bob Example <bob@example.org>\n"
+       "Date: Fri, 01 Mar 2024 10:00:00 +0000\n")
+
+COMMON = """\
+message_class = IPM.Note
+sensitivity = 0
+flag:unsent = false
+"""
+
+PNG = blob(300, 7)
+PDF = b"%PDF-1.4\n" + blob(500, 11) + b"\n%%EOF\n"
+
+# ---------------------------------------------------------------- headers
+case("t01-minimal", HDR + "Subject: Hello\n\nJust a line.\n", COMMON + """
+# F3: an imported mail is never a draft; F22: no paper clip without attachments
+# without a prefix the prefix property is the empty string
+subject = Hello
+normalized_subject = Hello
+conversation_topic = Hello
+subject_prefix =
+body ~ Just a line.
+!html
+submit_time = 2024-03-01T10:00:00Z
+delivery_time = 2024-03-01T10:00:00Z
+importance = 1
+has_attach = false
+flag:hasattach = false
+attachments = 0
+recipients = 1
+rcpt.0.type = 1
+rcpt.0.name = Bob Example
+rcpt.0.email = bob@example.org
+rcpt.0.addrtype = SMTP
+rcpt.0.smtp = bob@example.org
+display_to = Bob Example
+sent_repr_name = Alice Example
+sent_repr_email = alice@example.com
+sent_repr_addrtype = SMTP
+sender_email = alice@example.com
+sender_entryid ?
+sent_repr_entryid ?
+transport_headers ~ Subject: Hello
+""")
+
+case("t02-rfc2047-utf8-q-b",
+     HDR + "Subject: =?utf-8?Q?Gr=C3=BC=C3=9Fe?= aus =?utf-8?B?TcO8bmNoZW4=?=\n\nx\n",
+     COMMON + """
+# F5: encoded words in Q and B
+subject = Grüße aus München
+""")
+
+case("t02-rfc2047-adjacent-padded",
+     HDR + "Subject: =?UTF-8?B?w6Q=?= =?UTF-8?B?w7Y=?=\n\nx\n", COMMON + """
+# F5: adjacent padded base64 words join without the space between them
+subject = äö
+""")
+
+case("t02-rfc2047-cyrillic-latin1",
+     "From: =?windows-1251?B?yOLg7SDP5fLw7uI=?= <ivan@example.ru>\n"
+     "To: =?iso-8859-1?Q?Jos=E9?= <jose@example.es>\nDate: Fri, 01 Mar 2024 10:00:00 +0000\n"
+     "Subject: =?koi8-r?B?8NLJ18XU?=\n\nx\n", COMMON + """
+# F5/F21: Cyrillic and Latin-1 names and subject
+subject = Привет
+sent_repr_name = Иван Петров
+rcpt.0.name = José
+display_to = José
+""")
+
+case("t02-rfc2047-cjk",
+     "From: =?iso-2022-jp?B?GyRCOzNFRBsoQg==?= <yamada@example.jp>\nTo: bob@example.org\n"
+     "Date: Fri, 01 Mar 2024 10:00:00 +0900\n"
+     "Subject: =?gb2312?B?xOO6ww==?= =?ks_c_5601-1987?B?vsiz58fPvLy/5A==?=\n\nx\n", COMMON + """
+# F5/F21: Japanese, Chinese and Korean encoded words
+subject = 你好안녕하세요
+sent_repr_name = 山田
+submit_time = 2024-03-01T01:00:00Z
+""")
+
+case("t03-raw-8bit-cp1252",
+     b"From: Ren\xe9 M\xfcller <rene@example.fr>\nTo: bob@example.org\n"
+     b"Date: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: \x93Caf\xe9\x94 \x80 5\n\nx\n", COMMON + """
+# F5: raw 8-bit headers that are not UTF-8 are read as windows-1252
+subject = “Café” € 5
+sent_repr_name = René Müller
+""")
+
+case("t04-raw-utf8-headers",
+     "From: Zoë Ünal <zoe@example.com>\nTo: Δημήτρης <dimitris@example.gr>\n"
+     "Date: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: Ελληνικά και 日本語\n"
+     "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
+     "Content-Transfer-Encoding: 8bit\n\nΚαλημέρα\n", COMMON + """
+# F5/F21: raw UTF-8 headers and body
+subject = Ελληνικά και 日本語
+sent_repr_name = Zoë Ünal
+rcpt.0.name = Δημήτρης
+body ~ Καλημέρα
+""")
+
+case("t05-prefix-re", HDR + "Subject: RE: Budget 2024\n\nx\n", COMMON + """
+# F17: prefix split off for the conversation
+subject = RE: Budget 2024
+subject_prefix = RE: 
+normalized_subject = Budget 2024
+conversation_topic = Budget 2024
+""")
+
+case("t05-prefix-fwd", HDR + "Subject: Fwd: Photos\n\nx\n", COMMON + """
+subject = Fwd: Photos
+subject_prefix = Fwd: 
+normalized_subject = Photos
+""")
+
+case("t05-prefix-aw", HDR + "Subject: AW: Termin\n\nx\n", COMMON + """
+subject = AW: Termin
+subject_prefix = AW: 
+normalized_subject = Termin
+""")
+
+case("t05-no-subject", HDR + "\nNo subject header at all.\n", COMMON + """
+subject_prefix =
+body ~ No subject header at all.
+""")
+
+long_subject = " ".join(f"word{i:03d}" for i in range(40))
+cut = long_subject.index(" ", 150)
+folded = long_subject[:cut] + "\n" + long_subject[cut:]
+case("t05-long-folded-subject", HDR + f"Subject: {folded}\n\nx\n", COMMON + f"""
+# a folded header unfolds to one line
+subject = {long_subject}
+""")
+
+case("t06-date-plus1300", HDR.replace("Date: Fri, 01 Mar 2024 10:00:00 +0000",
+                                      "Date: Fri, 01 Mar 2024 10:00:00 +1300") + "Subject: z\n\nx\n",
+     COMMON + """
+# F2: the zone is applied; stored in UTC
+submit_time = 2024-02-29T21:00:00Z
+""")
+
+case("t06-date-minus0930", HDR.replace("Date: Fri, 01 Mar 2024 10:00:00 +0000",
+                                       "Date: Fri, 01 Mar 2024 10:00:00 -0930") + "Subject: z\n\nx\n",
+     COMMON + """
+# F2
+submit_time = 2024-03-01T19:30:00Z
+""")
+
+case("t06-date-est", HDR.replace("Date: Fri, 01 Mar 2024 10:00:00 +0000",
+                                 "Date: Fri, 01 Mar 2024 10:00:00 EST") + "Subject: z\n\nx\n",
+     COMMON + """
+# F2: EST is -0500
+submit_time = 2024-03-01T15:00:00Z
+""")
+
+case("t06-date-no-weekday-2digit-year", HDR.replace("Date: Fri, 01 Mar 2024 10:00:00 +0000",
+                                                    "Date: 1 Mar 99 10:00:00 GMT") + "Subject: z\n\nx\n",
+     COMMON + """
+# F2: two-digit years below 50 are 20xx, others 19xx
+submit_time = 1999-03-01T10:00:00Z
+""")
+
+case("t07-received-newest",
+     "Received: from mx2.example.org by mail.example.org; Fri, 01 Mar 2024 10:05:30 +0000\n"
+     "Received: from mx1.example.com by mx2.example.org; Fri, 01 Mar 2024 11:02:00 +0100\n"
+     + HDR + "Subject: z\n\nx\n", COMMON + """
+# F1: delivery time is the topmost Received, not the import time
+submit_time = 2024-03-01T10:00:00Z
+delivery_time = 2024-03-01T10:05:30Z
+""")
+
+# 2024-03-01T10:07:00Z as a FILETIME.
+ARRIVAL = (1709287620 + 11644473600) * 10**7
+case("t07-no-date-no-received",
+     "From: alice@example.com\nTo: bob@example.org\n"
+     + "X-OriginalArrivalTime: 01 Mar 2024 10:07:00.0000 (UTC) FILETIME=[%08X:%08X]\n"
+     % (ARRIVAL & 0xFFFFFFFF, ARRIVAL >> 32)
+     + "Subject: z\n\nx\n", COMMON + """
+# F1: without Date or Received, X-OriginalArrivalTime still gives a real date
+delivery_time = 2024-03-01T10:07:00Z
+submit_time = 2024-03-01T10:07:00Z
+""")
+
+case("t08-sender-on-behalf",
+     "From: \"Doe, Jane\" <jane@example.com>\nSender: Assistant <assist@example.com>\n"
+     "To: bob@example.org\nDate: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: z\n\nx\n", COMMON + """
+# F14: From is the represented sender, Sender the one who sent it
+sent_repr_name = Doe, Jane
+sent_repr_email = jane@example.com
+sent_repr_smtp = jane@example.com
+sender_name = Assistant
+sender_email = assist@example.com
+sender_smtp = assist@example.com
+""")
+
+case("t08-from-bare-address",
+     "From: carol@example.net\nTo: bob@example.org\nDate: Fri, 01 Mar 2024 10:00:00 +0000\n"
+     "Subject: z\n\nx\n", COMMON + """
+# F14: a bare address names itself
+sent_repr_name = carol@example.net
+sent_repr_email = carol@example.net
+sender_name = carol@example.net
+sender_email = carol@example.net
+""")
+
+case("t08-from-encoded-in-quotes",
+     "From: \"=?utf-8?Q?J=C3=BCrgen?=\" <juergen@example.de>\nTo: bob@example.org\n"
+     "Date: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: z\n\nx\n", COMMON + """
+# F5/F14
+sent_repr_name = Jürgen
+""")
+
+case("t09-to-cc-bcc",
+     "From: alice@example.com\nTo: Bob <bob@example.org>, carol@example.net\n"
+     "Cc: \"Smith, Dan\" <dan@example.com>\nBcc: eve@example.com\n"
+     "Date: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: z\n\nx\n", COMMON + """
+# F15: display columns filled and rows per recipient
+recipients = 4
+display_to = Bob; carol@example.net
+display_cc = Smith, Dan
+display_bcc = eve@example.com
+rcpt.0.type = 1
+rcpt.0.email = bob@example.org
+rcpt.1.type = 1
+rcpt.1.email = carol@example.net
+rcpt.2.type = 2
+rcpt.2.name = Smith, Dan
+rcpt.3.type = 3
+rcpt.3.email = eve@example.com
+""")
+
+case("t09-group-and-undisclosed",
+     "From: alice@example.com\nTo: Team: ann@example.com, ben@example.com;\n"
+     "Cc: undisclosed-recipients:;\nDate: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: z\n\nx\n",
+     COMMON + """
+# F15: group members become rows; an empty group none
+recipients = 2
+rcpt.0.email = ann@example.com
+rcpt.1.email = ben@example.com
+""")
+
+many = ", ".join(f"user{i:03d}@example.com" for i in range(200))
+case("t09-200-recipients",
+     f"From: alice@example.com\nTo: {many}\nDate: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: z\n\nx\n",
+     COMMON + """
+recipients = 200
+rcpt.0.email = user000@example.com
+rcpt.199.email = user199@example.com
+display_to ~ user199@example.com
+""")
+
+case("t10-reply-to-three",
+     HDR + "Reply-To: List <list@example.com>, a@example.com, b@example.com\nSubject: z\n\nx\n",
+     COMMON + """
+# F14: reply-to names and a flat entry list
+reply_names = List; a@example.com; b@example.com
+reply_entries ?
+""")
+
+case("t11-importance-priority",
+     HDR + "Subject: z\nImportance: high\nX-Priority: 5 (Lowest)\nSensitivity: Company-Confidential\n"
+     "Priority: urgent\n\nx\n", """
+message_class = IPM.Note
+# Importance wins over X-Priority when both are given
+importance = 2
+priority = 1
+sensitivity = 3
+""")
+
+case("t11-x-priority-only", HDR + "Subject: z\nX-Priority: 1\nX-MSMail-Priority: High\n\nx\n",
+     COMMON + """
+importance = 2
+""")
+
+case("t11-sensitivity-private", HDR + "Subject: z\nSensitivity: Private\nImportance: low\n\nx\n",
+     """
+message_class = IPM.Note
+sensitivity = 2
+importance = 0
+""")
+
+# A conversation index header block: reserved byte, 5 bytes of time, 16 bytes of GUID,
+# then one 5-byte child block.
+THREAD_INDEX = bytes([1]) + bytes.fromhex("da6bc03a00") + blob(16, 21) + bytes.fromhex("0000012c40")
+case("t12-threading",
+     HDR + "Subject: Re: plan\nMessage-ID: <m3@example.com>\nIn-Reply-To: <m2@example.com>\n"
+     "References: <m1@example.com>\n <m2@example.com>\n"
+     "Thread-Index: " + base64.b64encode(THREAD_INDEX).decode() + "\nThread-Topic: plan\n\nx\n", COMMON + """
+# F17: threading identifiers
+message_id = <m3@example.com>
+in_reply_to = <m2@example.com>
+references ~ <m1@example.com>
+references ~ <m2@example.com>
+conversation_index = %s
+conversation_topic = plan
+""" % THREAD_INDEX.hex())
+
+case("t13-receipt-request",
+     HDR + "Subject: z\nDisposition-Notification-To: alice@example.com\n"
+     "Return-Receipt-To: alice@example.com\n\nx\n", COMMON + """
+# F23: old mail does not ask for a receipt again (default setting)
+!read_receipt
+transport_headers ~ Disposition-Notification-To: alice@example.com
+""")
+
+case("t14-list-headers",
+     HDR + "Subject: z\nList-Help: <mailto:list-help@example.com>\n"
+     "List-Subscribe: <mailto:list-join@example.com>\n"
+     "List-Unsubscribe: <mailto:list-leave@example.com>\nKeywords: alpha, beta\n\nx\n", COMMON + """
+list_help = <mailto:list-help@example.com>
+list_subscribe = <mailto:list-join@example.com>
+list_unsubscribe = <mailto:list-leave@example.com>
+""")
+
+case("t15-x-unsent-draft",
+     HDR + "Subject: draft\nX-Unsent: 1\nMIME-Version: 1.0\nContent-Type: text/html; charset=utf-8\n\n"
+     "<html><body><p>Draft text</p></body></html>\n", COMMON + """
+# F3: even a draft is imported as sent mail; F7: HTML kept
+html ~ <p>Draft text</p>
+body ~ Draft text
+native_body = 3
+""")
+
+case("t16-header-oddities",
+     HDR + "Subject : spaced colon\nX-No-Value:\nThis line has no colon\n\nBody after odd headers.\n",
+     COMMON + """
+# F16: the whole header block is kept as transport headers
+transport_headers ~ From: Alice Example <alice@example.com>
+transport_headers ~ Date: Fri, 01 Mar 2024 10:00:00 +0000
+""")
+
+# ---------------------------------------------------------------- bodies
+case("t20-latin1-smart-quotes",
+     HDR.encode() + b"Subject: z\nMIME-Version: 1.0\nContent-Type: text/plain; charset=iso-8859-1\n"
+     b"Content-Transfer-Encoding: 8bit\n\n\x93quoted\x94 na\xefve \x85\n", COMMON + """
+# F6: Latin-1 labels are read as windows-1252
+body ~ “quoted” naïve …
+""")
+
+case("t20-qp-utf8",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
+     "Content-Transfer-Encoding: quoted-printable\n\nStra=C3=9Fe =E2=82=AC soft=\nbreak\n",
+     COMMON + """
+# F6
+body ~ Straße € softbreak
+""")
+
+case("t20-koi8r-body",
+     HDR.encode() + b"Subject: z\nMIME-Version: 1.0\nContent-Type: text/plain; charset=koi8-r\n"
+     b"Content-Transfer-Encoding: 8bit\n\n\xf0\xd2\xc9\xd7\xc5\xd4, \xcd\xc9\xd2!\n", COMMON + """
+# F6/F21
+body ~ Привет, мир!
+""")
+
+case("t20-base64-padding-middle",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: text/plain; charset=us-ascii\n"
+     "Content-Transfer-Encoding: base64\n\nQUJD\nREU=\nRkdI\n", COMMON + """
+# base64 with padding in the middle keeps every byte
+body ~ ABCDEFGH
+""")
+
+case("t20-crlf", (HDR + "Subject: crlf\n\nline one\nline two\n").replace("\n", "\r\n"), COMMON + """
+subject = crlf
+body ~ line one\\r\\nline two
+""")
+
+case("t22-html-only",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: text/html; charset=utf-8\n\n"
+     "<html><body><p>Hello <b>world</b></p></body></html>\n", COMMON + """
+# F7: HTML kept; plain text derived from it
+html ~ <b>world</b>
+body ~ Hello world
+native_body = 3
+""")
+
+case("t23-alternative",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=ALT\n\n"
+     "--ALT\nContent-Type: text/plain; charset=utf-8\n\nPlain version\n"
+     "--ALT\nContent-Type: text/html; charset=utf-8\n\n<p>HTML version</p>\n--ALT--\n", COMMON + """
+# F7: both alternatives become bodies, HTML is the native one
+body ~ Plain version
+html ~ <p>HTML version</p>
+native_body = 3
+attachments = 0
+has_attach = false
+""")
+
+case("t24-related-cid",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/related; boundary=REL\n\n"
+     "--REL\nContent-Type: text/html; charset=utf-8\n\n<p><img src=\"cid:logo@x\"></p>\n"
+     "--REL\nContent-Type: image/png; name=logo.png\nContent-ID: <logo@x>\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PNG) + "\n--REL--\n", COMMON + f"""
+# F8/F9: the referenced image keeps its content id without <> and is hidden; F22: no clip
+attachments = 1
+att.0.content_id = logo@x
+att.0.hidden = true
+att.0.mime_tag = image/png
+att.0.long_filename = logo.png
+att.0.size = {len(PNG)}
+att.0.sha256 = {sha(PNG)}
+has_attach = false
+named.lid:34068 = true
+""")
+
+case("t24-related-unreferenced",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/related; boundary=REL\n\n"
+     "--REL\nContent-Type: text/html; charset=utf-8\n\n<p>No image used</p>\n"
+     "--REL\nContent-Type: image/png; name=extra.png\nContent-ID: <extra@x>\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PNG) + "\n--REL--\n", COMMON + f"""
+# F9: an image the HTML does not show stays visible
+attachments = 1
+att.0.content_id = extra@x
+!att.0.hidden
+att.0.sha256 = {sha(PNG)}
+has_attach = true
+flag:hasattach = true
+""")
+
+case("t25-mixed-text-after-attachment",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=MIX\n\n"
+     "--MIX\nContent-Type: text/plain\n\nFirst part.\n"
+     "--MIX\nContent-Type: application/pdf; name=doc.pdf\nContent-Disposition: attachment; filename=doc.pdf\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PDF) + "\n"
+     "--MIX\nContent-Type: application/x-unknown-thing\nContent-Transfer-Encoding: base64\n\n"
+     + b64(b"opaque bytes") + "\n"
+     "--MIX\nContent-Type: text/plain\n\nText after the attachment.\n--MIX--\n", COMMON + f"""
+# F10: nothing after an attachment is lost, unknown types are kept
+body ~ First part.
+att.0.long_filename = doc.pdf
+att.0.mime_tag = application/pdf
+att.0.sha256 = {sha(PDF)}
+att.0.method = 1
+att.1.sha256 = {sha(b"opaque bytes")}
+att.1.mime_tag = application/x-unknown-thing
+has_attach = true
+""")
+
+case("t26-apple-mail-aggregate",
+     HDR + "Subject: z\nX-Mailer: Apple Mail (2.3696)\nMIME-Version: 1.0\n"
+     "Content-Type: multipart/mixed; boundary=AM\n\n"
+     "--AM\nContent-Type: text/plain; charset=us-ascii\n\nBefore the picture.\n"
+     "--AM\nContent-Type: image/png; name=pic.png\nContent-Disposition: inline; filename=pic.png\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PNG) + "\n"
+     "--AM\nContent-Type: text/plain; charset=us-ascii\n\nAfter the picture.\n--AM--\n", COMMON + f"""
+# F8/F10: text around an inline image stays together and the image is kept
+body ~ Before the picture.
+body ~ After the picture.
+att.0.sha256 = {sha(PNG)}
+""")
+
+case("t28-pdf-only",
+     HDR + "Subject: scan\nMIME-Version: 1.0\nContent-Type: application/pdf; name=scan.pdf\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PDF) + "\n", COMMON + f"""
+# F10: a message that is only an attachment
+attachments = 1
+att.0.long_filename = scan.pdf
+att.0.sha256 = {sha(PDF)}
+has_attach = true
+""")
+
+# ---------------------------------------------------------------- attachments
+NAMED = b"name data\n"
+case("t30-rfc2231-names",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=N\n\n"
+     "--N\nContent-Type: text/plain\n\nsee files\n"
+     "--N\nContent-Type: text/plain; name=\"x.txt\"\n"
+     "Content-Disposition: attachment; filename*=utf-8''%C3%9Cbersicht%20M%C3%A4rz.txt\n\n"
+     "name data\n"
+     "--N\nContent-Type: application/octet-stream\n"
+     "Content-Disposition: attachment;\n filename*0*=iso-8859-1''Pr%E9sentation;\n filename*1=\"_finale.bin\"\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(NAMED) + "\n"
+     "--N\nContent-Type: application/octet-stream; name=\"=?utf-8?B?0J7RgtGH0ZHRgi5kb2M=?=\"\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(NAMED) + "\n--N--\n", COMMON + """
+# F11: RFC 2231 with charset, continuations, and RFC 2047 in name
+attachments = 3
+att.0.long_filename = Übersicht März.txt
+att.0.extension = .txt
+att.1.long_filename = Présentation_finale.bin
+att.2.long_filename = Отчёт.doc
+att.2.extension = .doc
+""")
+
+case("t30-raw-8bit-name",
+     HDR.encode() + b"Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=N\n\n"
+     b"--N\nContent-Type: text/plain\n\nbody\n"
+     b"--N\nContent-Type: application/octet-stream; name=\"r\xc3\xa9sum\xc3\xa9.bin\"\n"
+     b"Content-Transfer-Encoding: base64\n\n" + b64(NAMED).encode() + b"\n--N--\n", COMMON + """
+# F11: raw UTF-8 in a file name
+att.0.long_filename = résumé.bin
+""")
+
+case("t30-no-name",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=N\n\n"
+     "--N\nContent-Type: text/plain\n\nbody\n"
+     "--N\nContent-Type: image/png\nContent-Transfer-Encoding: base64\n\n" + b64(PNG) + "\n--N--\n",
+     COMMON + f"""
+# F10: a part without a name is still an attachment
+attachments = 1
+att.0.mime_tag = image/png
+att.0.sha256 = {sha(PNG)}
+att.0.long_filename ?
+""")
+
+ODD = blob(1000, 3)
+odd = base64.b64encode(ODD).decode()
+odd_lines = "\n".join(odd[i:i + n] for i, n in
+                      zip(range(0, len(odd), 50), [50] * 100))
+case("t31-cte-variants",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=C\n\n"
+     "--C\nContent-Type: text/plain\n\nbody\n"
+     "--C\nContent-Type: application/octet-stream; name=odd.bin\nContent-Transfer-Encoding: base64\n\n"
+     + odd_lines + "\n"
+     "--C\nContent-Type: text/plain; name=qp.txt\nContent-Disposition: attachment\n"
+     "Content-Transfer-Encoding: quoted-printable\n\na=3Db soft=\nwrap\n"
+     "--C\nContent-Type: application/octet-stream; name=zero.bin\nContent-Disposition: attachment\n\n"
+     "\n--C--\n", COMMON + f"""
+# F10: base64 with odd line lengths; quoted-printable; a zero-length attachment.
+# The line break before a boundary belongs to the boundary, not to the part.
+att.0.long_filename = odd.bin
+att.0.sha256 = {sha(ODD)}
+att.0.size = {len(ODD)}
+att.1.long_filename = qp.txt
+att.1.data = a=b softwrap
+att.2.long_filename = zero.bin
+att.2.size = 0
+""")
+
+INNER = ("From: Inner Sender <inner@example.com>\nTo: bob@example.org\n"
+         "Date: Thu, 29 Feb 2024 08:00:00 +0000\nSubject: Original\n"
+         "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=IN\n\n"
+         "--IN\nContent-Type: text/plain\n\nInner body.\n"
+         "--IN\nContent-Type: application/pdf; name=inner.pdf\nContent-Transfer-Encoding: base64\n\n"
+         + b64(PDF) + "\n--IN--\n")
+case("t33-forward-rfc822",
+     HDR + "Subject: Fwd: Original\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=F\n\n"
+     "--F\nContent-Type: text/plain\n\nSee below.\n"
+     "--F\nContent-Type: message/rfc822\n\n" + INNER + "\n--F--\n", COMMON + f"""
+# F13: the forwarded mail is an attached message with its own attachment
+attachments = 1
+att.0.method = 5
+att.0.msg.subject = Original
+att.0.msg.sent_repr_name = Inner Sender
+att.0.msg.submit_time = 2024-02-29T08:00:00Z
+att.0.msg.body ~ Inner body.
+att.0.msg.attachments = 1
+att.0.msg.att.0.sha256 = {sha(PDF)}
+has_attach = true
+""")
+
+case("t33-forward-base64",
+     HDR + "Subject: Fwd: Original\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=F\n\n"
+     "--F\nContent-Type: text/plain\n\nSee below.\n"
+     "--F\nContent-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\n"
+     + b64(INNER.encode()) + "\n--F--\n", COMMON + f"""
+# F10/F13: a message/rfc822 sent as base64 is still an attached message
+att.0.method = 5
+att.0.msg.subject = Original
+att.0.msg.att.0.sha256 = {sha(PDF)}
+""")
+
+nested = "From: d3@example.com\nTo: bob@example.org\nDate: Fri, 01 Mar 2024 07:00:00 +0000\nSubject: depth 3\n\ninnermost\n"
+for depth in (2, 1):
+    nested = (f"From: d{depth}@example.com\nTo: bob@example.org\nDate: Fri, 01 Mar 2024 0{depth + 4}:00:00 +0000\n"
+              f"Subject: depth {depth}\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=D{depth}\n\n"
+              f"--D{depth}\nContent-Type: text/plain\n\nlevel {depth}\n"
+              f"--D{depth}\nContent-Type: message/rfc822\n\n{nested}\n--D{depth}--\n")
+case("t33-nested-three-deep",
+     HDR + "Subject: top\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=D0\n\n"
+     "--D0\nContent-Type: text/plain\n\nlevel 0\n--D0\nContent-Type: message/rfc822\n\n" + nested + "\n--D0--\n",
+     COMMON + """
+# F13: recursion
+att.0.msg.subject = depth 1
+att.0.msg.att.0.msg.subject = depth 2
+att.0.msg.att.0.msg.att.0.msg.subject = depth 3
+att.0.msg.att.0.msg.att.0.msg.body ~ innermost
+""")
+
+
+def tnef_attr(level, attr_id, data):
+    return (struct.pack("<BII", level, attr_id, len(data)) + data
+            + struct.pack("<H", sum(data) & 0xFFFF))
+
+
+TNEF_FILE = b"Quarterly numbers\r\n1,2,3\r\n"
+TNEF = (struct.pack("<IH", 0x223E9F78, 0x0001)
+        + tnef_attr(1, 0x00089006, struct.pack("<I", 0x00010000))
+        + tnef_attr(1, 0x00078008, b"IPM.Microsoft Mail.Note\0")
+        + tnef_attr(2, 0x00069002, struct.pack("<HIIHHI", 1, 0xFFFFFFFF, 0, 0, 0, 0))
+        + tnef_attr(2, 0x00018010, b"numbers.csv\0")
+        + tnef_attr(2, 0x0006800F, TNEF_FILE))
+case("t34-tnef",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=T\n\n"
+     "--T\nContent-Type: text/plain\n\nsee attached\n"
+     "--T\nContent-Type: application/ms-tnef; name=winmail.dat\n"
+     "Content-Disposition: attachment; filename=winmail.dat\nContent-Transfer-Encoding: base64\n\n"
+     + b64(TNEF) + "\n--T--\n", COMMON + f"""
+# F12: the real file comes out of winmail.dat
+attachments = 1
+att.0.long_filename = numbers.csv
+att.0.sha256 = {sha(TNEF_FILE)}
+has_attach = true
+""")
+
+ICS = ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\n"
+       "UID:ev1@example.com\r\nDTSTART:20240305T090000Z\r\nSUMMARY:Review\r\nEND:VEVENT\r\n"
+       "END:VCALENDAR\r\n").encode()
+case("t35-calendar",
+     HDR + "Subject: Invitation: Review\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=CAL\n\n"
+     "--CAL\nContent-Type: text/plain\n\nYou are invited.\n"
+     "--CAL\nContent-Type: text/calendar; method=REQUEST; charset=utf-8; name=invite.ics\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(ICS) + "\n--CAL--\n", COMMON + f"""
+# F10: the invitation is kept as a file
+body ~ You are invited.
+att.0.mime_tag = text/calendar
+att.0.sha256 = {sha(ICS)}
+""")
+
+case("t37-dsn",
+     "From: MAILER-DAEMON@example.org\nTo: alice@example.com\nDate: Fri, 01 Mar 2024 10:00:00 +0000\n"
+     "Subject: Undelivered Mail Returned to Sender\nMIME-Version: 1.0\n"
+     "Content-Type: multipart/report; report-type=delivery-status; boundary=R\n\n"
+     "--R\nContent-Type: text/plain\n\nThe message could not be delivered.\n"
+     "--R\nContent-Type: message/delivery-status\n\nReporting-MTA: dns; mx.example.org\n\n"
+     "Final-Recipient: rfc822; nobody@example.org\nAction: failed\nStatus: 5.1.1\n"
+     "--R\nContent-Type: text/rfc822-headers\n\nSubject: lost\n--R--\n", COMMON + """
+# F10: every part of a report is accounted for
+body ~ could not be delivered
+attachments = 2
+att.0.data ~ Status: 5.1.1
+att.1.data ~ Subject: lost
+""")
+
+SIGNED_INNER = ("Content-Type: multipart/mixed; boundary=SI\r\n\r\n--SI\r\nContent-Type: text/plain\r\n\r\n"
+                "Signed text.\r\n--SI--\r\n")
+SIG = blob(200, 5)
+signed_bytes = ("From: alice@example.com\r\nTo: bob@example.org\r\nDate: Fri, 01 Mar 2024 10:00:00 +0000\r\n"
+                "Subject: signed\r\nMIME-Version: 1.0\r\n"
+                "Content-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; micalg=sha-256; boundary=SB\r\n\r\n"
+                "--SB\r\n" + SIGNED_INNER + "\r\n--SB\r\nContent-Type: application/pkcs7-signature; name=smime.p7s\r\n"
+                "Content-Transfer-Encoding: base64\r\n\r\n" + b64(SIG).replace("\n", "\r\n") + "\r\n--SB--\r\n")
+signed_body_start = signed_bytes.index("Content-Type: multipart/signed")
+case("t40-smime-clear-signed", signed_bytes, """
+# F18: clear-signed mail keeps the signed entity byte for byte as one attachment
+message_class = IPM.Note.SMIME.MultipartSigned
+sensitivity = 0
+flag:unsent = false
+attachments = 1
+att.0.mime_tag = multipart/signed
+att.0.data ~ Signed text.
+att.0.data ~ --SB--
+body ~ Signed text.
+""")
+
+P7M = blob(400, 9)
+case("t41-smime-opaque",
+     HDR + "Subject: encrypted\nMIME-Version: 1.0\n"
+     "Content-Type: application/pkcs7-mime; smime-type=enveloped-data; name=smime.p7m\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(P7M) + "\n", f"""
+# F18: opaque S/MIME is one smime.p7m attachment of an IPM.Note.SMIME item
+message_class = IPM.Note.SMIME
+sensitivity = 0
+attachments = 1
+att.0.sha256 = {sha(P7M)}
+att.0.mime_tag = application/pkcs7-mime
+""")
+
+case("t42-pgp-mime",
+     HDR + "Subject: pgp\nMIME-Version: 1.0\n"
+     "Content-Type: multipart/encrypted; protocol=\"application/pgp-encrypted\"; boundary=PG\n\n"
+     "--PG\nContent-Type: application/pgp-encrypted\n\nVersion: 1\n"
+     "--PG\nContent-Type: application/octet-stream; name=encrypted.asc\n\n"
+     "-----BEGIN PGP MESSAGE-----\nhQEMA1234\n-----END PGP MESSAGE-----\n--PG--\n", COMMON + """
+# F10: PGP parts are kept, not dropped
+attachments ?
+att.1.data ~ BEGIN PGP MESSAGE
+""")
+
+# ---------------------------------------------------------------- robustness
+case("t50-missing-final-boundary",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=X\n\n"
+     "--X\nContent-Type: text/plain\n\nbody text\n"
+     "--X\nContent-Type: application/octet-stream; name=tail.bin\nContent-Transfer-Encoding: base64\n\n"
+     + b64(NAMED) + "\n", COMMON + f"""
+# F10/F20: an unterminated multipart still yields its parts
+body ~ body text
+att.0.long_filename = tail.bin
+att.0.sha256 = {sha(NAMED)}
+""")
+
+case("t53-bom-blank-line", b"\xef\xbb\xbf\n" + (HDR + "Subject: bom\n\nbody\n").encode(), COMMON + """
+subject = bom
+sent_repr_email = alice@example.com
+""")
+
+case("t53-mbox-from-line", "From alice@example.com Fri Mar  1 10:00:00 2024\n" + HDR + "Subject: mbox\n\nbody\n",
+     COMMON + """
+subject = mbox
+sent_repr_email = alice@example.com
+transport_headers !~ From alice@example.com Fri
+""")
+
+case("t56-not-mail", PDF, """
+# F20: a file that is not mail is still an item, with the file attached
+stand_in = true
+subject = t56-not-mail.eml
+att.0.sha256 = %s
+warnings ?
+""" % sha(PDF))
+
+
+def plist(flags, received):
+    return ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n"
+            f"\t<key>date-received</key>\n\t<real>{received}</real>\n"
+            f"\t<key>flags</key>\n\t<integer>{flags}</integer>\n</dict>\n</plist>\n")
+
+
+def emlx(message, flags, received):
+    m = message.encode()
+    return str(len(m)).encode() + b"\n" + m + plist(flags, received).encode()
+
+
+EMLX_MSG = "From: alice@example.com\nTo: bob@example.org\nSubject: apple\n\nemlx body\n"
+case("t54-emlx-read", emlx(EMLX_MSG, 1, 1709287200), """
+# F4: the read bit; F1: the date-received of the list when the mail has no date
+message_class = IPM.Note
+subject = apple
+body ~ emlx body
+emlx_read = true
+flag:read = true
+delivery_time = 2024-03-01T10:00:00Z
+""", ext="emlx")
+
+case("t54-emlx-unread", emlx(EMLX_MSG.replace("apple", "apple unread"), 0, 1709287200), """
+# F4
+subject = apple unread
+emlx_read = false
+flag:read = false
+""", ext="emlx")
+
+case("t54-emlx-trailing-spaces",
+     b"%d   \n" % len(EMLX_MSG.encode()) + EMLX_MSG.encode() + plist(1, 1709287200).encode(), """
+subject = apple
+body ~ emlx body
+body !~ plist
+""", ext="emlx")
+
+
+def main():
+    for f in os.listdir(HERE):
+        if f.endswith((".eml", ".emlx", ".expect")):
+            os.remove(os.path.join(HERE, f))
+    for name, data, expect in CASES:
+        with open(os.path.join(HERE, name), "wb") as f:
+            f.write(data)
+        stem = name.rsplit(".", 1)[0]
+        with open(os.path.join(HERE, stem + ".expect"), "w", encoding="utf-8") as f:
+            f.write(expect)
+    print(f"{len(CASES)} messages", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
