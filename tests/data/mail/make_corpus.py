@@ -787,6 +787,259 @@ body ~ emlx body
 body !~ plist
 """, ext="emlx")
 
+# ---------------------------------------------------------------- more bodies and parts
+case("t20-bare-lf-to-crlf", HDR + "Subject: z\n\none\ntwo\n", COMMON + """
+# bare LF line ends become CRLF in the text body
+body ~ one\\r\\ntwo
+""")
+
+case("t20-invalid-utf8-byte",
+     HDR.encode() + b"Subject: z\nMIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
+     b"Content-Transfer-Encoding: 8bit\n\nA long enough valid line of text with one bad byte \xff here.\n",
+     COMMON + """
+# F6: an invalid byte is never dropped in silence
+body ~ A long enough valid line of text with one bad byte 
+body ~  here.
+body !~ byte  here
+""")
+
+case("t20-unknown-charset",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: text/plain; charset=x-unknown\n"
+     "Content-Transfer-Encoding: 8bit\n\nnaïve café\n", COMMON + """
+# F6: an unknown label falls back to UTF-8 when the bytes are UTF-8
+body ~ naïve café
+""")
+
+case("t21-format-flowed",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8; format=flowed\n\n"
+     "This is a long \nline that flows.\n> quoted \n> text\n-- \nSignature\n", COMMON + """
+# soft line breaks joined, quote depth kept, the signature separator left alone
+body ~ This is a long line that flows.
+body ~ > quoted text
+body ~ -- \\r\\nSignature
+""")
+
+case("t21-format-flowed-delsp",
+     HDR + "Subject: z\nMIME-Version: 1.0\n"
+     "Content-Type: text/plain; charset=utf-8; format=flowed; delsp=yes\n\nWrapped wo \nrd here.\n",
+     COMMON + """
+body ~ Wrapped word here.
+""")
+
+case("t22-html-meta-conflict",
+     HDR.encode() + b"Subject: z\nMIME-Version: 1.0\nContent-Type: text/html; charset=windows-1252\n"
+     b"Content-Transfer-Encoding: 8bit\n\n<html><head><meta charset=\"utf-8\"></head>"
+     b"<body><p>caf\xe9 \x93ok\x94</p></body></html>\n", COMMON + """
+# F6: the MIME charset is right but the <meta> disagrees: the HTML is stored as UTF-8
+# with code page 65001, so neither label can turn it into mojibake
+internet_cpid = 65001
+html ~ café “ok”
+html !~ caf\\xe9
+body ~ café “ok”
+""")
+
+case("t22-html-utf16-bom",
+     HDR.encode() + b"Subject: z\nMIME-Version: 1.0\nContent-Type: text/html; charset=utf-16\n"
+     b"Content-Transfer-Encoding: base64\n\n"
+     + b64("\ufeff<html><body><p>Grüße</p></body></html>".encode("utf-16-le")).encode() + b"\n",
+     COMMON + """
+# F6/F7: UTF-16 HTML is stored as UTF-8
+internet_cpid = 65001
+html ~ <p>Grüße</p>
+body ~ Grüße
+""")
+
+case("t23-alternative-reversed",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=ALT\n\n"
+     "--ALT\nContent-Type: text/html; charset=utf-8\n\n<p>HTML first</p>\n"
+     "--ALT\nContent-Type: text/plain; charset=utf-8\n\nPlain last\n--ALT--\n", COMMON + """
+# F7: order does not lose either form
+html ~ <p>HTML first</p>
+body ~ Plain last
+attachments = 0
+""")
+
+case("t23-alternative-calendar",
+     HDR + "Subject: Invitation\nMIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=ALT\n\n"
+     "--ALT\nContent-Type: text/plain; charset=utf-8\n\nPlain invite\n"
+     "--ALT\nContent-Type: text/html; charset=utf-8\n\n<p>HTML invite</p>\n"
+     "--ALT\nContent-Type: text/calendar; method=REQUEST; charset=utf-8\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(ICS) + "\n--ALT--\n", COMMON + f"""
+# F10: the calendar alternative is kept as an attachment
+html ~ <p>HTML invite</p>
+attachments = 1
+att.0.mime_tag = text/calendar
+att.0.sha256 = {sha(ICS)}
+""")
+
+case("t24-content-location",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/related; boundary=REL\n\n"
+     "--REL\nContent-Type: text/html; charset=utf-8\n\n<p><img src=\"http://example.com/logo.png\"></p>\n"
+     "--REL\nContent-Type: image/png\nContent-Location: http://example.com/logo.png\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PNG) + "\n--REL--\n", COMMON + f"""
+# F8/F9: referenced through Content-Location
+att.0.content_location = http://example.com/logo.png
+att.0.hidden = true
+att.0.sha256 = {sha(PNG)}
+has_attach = false
+""")
+
+case("t24-cid-percent-escaped",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/related; boundary=REL\n\n"
+     "--REL\nContent-Type: text/html; charset=utf-8\n\n<p><img src=\"cid:part1%40example\"></p>\n"
+     "--REL\nContent-Type: image/png\nContent-ID: <part1@example>\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PNG) + "\n--REL--\n", COMMON + """
+# F8/F9: cid: URLs are %-unescaped before matching
+att.0.content_id = part1@example
+att.0.hidden = true
+has_attach = false
+""")
+
+case("t27-text-enriched",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: text/enriched\n\n"
+     "<bold>Bold</bold> words and <italic>slanted</italic> ones.\n", COMMON + """
+# enriched text loses its markup in the plain body
+# importer: gives it a plain-text body only, no HTML body (the note converts it to HTML)
+body ~ Bold
+body ~ slanted
+body !~ <bold>
+""")
+
+case("t28-headers-only", HDR + "Subject: nothing\n", COMMON + """
+# an empty message is still an item
+subject = nothing
+attachments = 0
+has_attach = false
+""")
+
+tiny = "".join(f"--T\nContent-Type: text/plain; name=f{i:03d}.txt\nContent-Disposition: attachment\n\n{i}\n"
+               for i in range(1000))
+case("t32-1000-tiny-attachments",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=T\n\n"
+     "--T\nContent-Type: text/plain\n\nmany files\n" + tiny + "--T--\n", COMMON + """
+# F10: every one of many small parts is kept
+attachments = 1000
+att.0.long_filename = f000.txt
+att.999.long_filename = f999.txt
+att.999.data = 999
+""")
+
+DATA_FORK = b"data fork bytes\n" * 4
+case("t36-appledouble",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=M\n\n"
+     "--M\nContent-Type: text/plain\n\nmac file\n"
+     "--M\nContent-Type: multipart/appledouble; boundary=AD\n\n"
+     "--AD\nContent-Type: application/applefile; name=Notes\nContent-Transfer-Encoding: base64\n\n"
+     + b64(b"\x00\x05\x16\x07\x00\x02\x00\x00" + bytes(18)) + "\n"
+     "--AD\nContent-Type: application/octet-stream; name=Notes\nContent-Transfer-Encoding: base64\n\n"
+     + b64(DATA_FORK) + "\n--AD--\n--M--\n", COMMON + f"""
+# F10: the data fork of an AppleDouble pair is kept
+# importer: keeps the pair as two attachments (resource header, then data fork) instead
+# of one attachment tagged multipart/appledouble
+att.1.sha256 = {sha(DATA_FORK)}
+att.1.long_filename = Notes
+""")
+
+case("t40-signed-inside-mixed",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=M\n\n"
+     "--M\nContent-Type: text/plain\n\nIntro text.\n"
+     "--M\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; boundary=S\n\n"
+     "--S\nContent-Type: text/plain\n\nInner signed text.\n"
+     "--S\nContent-Type: application/pkcs7-signature; name=smime.p7s\nContent-Transfer-Encoding: base64\n\n"
+     + b64(SIG) + "\n--S--\n--M--\n", COMMON + """
+# F18: only a signed top level makes an S/MIME item
+message_class = IPM.Note
+body ~ Intro text.
+""")
+
+cut_src = base64.b64encode(blob(900, 13)).decode()
+cut_text = "\n".join(cut_src[i:i + 76] for i in range(0, 76 * 8, 76))
+case("t51-truncated-in-base64",
+     HDR + "Subject: cut\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=X\n\n"
+     "--X\nContent-Type: text/plain\n\nbefore the cut\n"
+     "--X\nContent-Type: application/octet-stream; name=cut.bin\nContent-Transfer-Encoding: base64\n\n"
+     + cut_text, COMMON + f"""
+# F20: a file cut inside base64 keeps what arrived
+stand_in = false
+body ~ before the cut
+att.0.long_filename = cut.bin
+att.0.size = 456
+att.0.sha256 = {sha(blob(900, 13)[:456])}
+""")
+
+bomb = "innermost text\n"
+for i in range(3000):
+    bomb = f"Content-Type: multipart/mixed; boundary=B{i}\n\n--B{i}\n{bomb}\n--B{i}--\n"
+bomb = bomb.replace("Content-Type: multipart/mixed; boundary=B0\n\n--B0\ninnermost text\n",
+                    "Content-Type: multipart/mixed; boundary=B0\n\n--B0\nContent-Type: text/plain\n\ninnermost text\n", 1)
+case("t52-nesting-bomb", HDR + "Subject: bomb\nMIME-Version: 1.0\n" + bomb, COMMON + """
+# past the nesting limit the rest is kept as an attachment, not lost
+stand_in = false
+subject = bomb
+att.0.data ~ innermost text
+""")
+
+case("t55-windows-live-mail",
+     "From: \"Ann\" <ann@example.org>\nTo: <bob@example.net>\nBcc: <secret@example.net>\n"
+     "Subject: sent from live mail\nDate: Fri, 1 Mar 2024 11:00:00 +0100\nMIME-Version: 1.0\n"
+     "Content-Type: text/plain; format=flowed; charset=\"iso-8859-1\"; reply-type=original\n"
+     "Content-Transfer-Encoding: 7bit\nX-Priority: 3\nX-MSMail-Priority: Normal\n"
+     "Importance: Normal\nX-Mailer: Microsoft Windows Live Mail 16.4.3528.331\n"
+     "X-MimeOLE: Produced By Microsoft MimeOLE V16.4.3528.331\n\nSent copy.\n", COMMON + """
+# F15: a sent copy keeps its Bcc; F16: the producer headers stay in the header block
+display_bcc = secret@example.net
+rcpt.1.type = 3
+importance = 1
+submit_time = 2024-03-01T10:00:00Z
+transport_headers ~ X-MimeOLE: Produced By Microsoft MimeOLE
+""")
+
+GLOBAL_INNER = ("From: Zoë <zoe@example.com>\nTo: bob@example.org\nDate: Fri, 01 Mar 2024 09:00:00 +0000\n"
+                "Subject: Grüße\nMIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n\nInnen\n")
+case("t04-message-global",
+     HDR + "Subject: fwd\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=G\n\n"
+     "--G\nContent-Type: text/plain\n\nforwarded\n--G\nContent-Type: message/global\n\n"
+     + GLOBAL_INNER + "\n--G--\n", COMMON + """
+# F13/F5: message/global is an attached message with UTF-8 headers
+att.0.method = 5
+att.0.msg.subject = Grüße
+att.0.msg.sent_repr_name = Zoë
+att.0.msg.body ~ Innen
+""")
+
+case("t06-invalid-date-with-received",
+     "Received: from a by b; Fri, 01 Mar 2024 12:00:00 +0000\nFrom: alice@example.com\n"
+     "To: bob@example.org\nDate: sometime last week\nSubject: z\n\nx\n", COMMON + """
+# F1/F2: an unreadable Date falls back to the Received date, never to the import time
+submit_time = 2024-03-01T12:00:00Z
+delivery_time = 2024-03-01T12:00:00Z
+""")
+
+case("t10-reply-to-equals-from",
+     HDR + "Reply-To: Alice Example <alice@example.com>\nSubject: z\n\nx\n", COMMON + """
+# importer: writes no reply-to properties when Reply-To only repeats From (replies
+# still reach that address); [MS-OXCMAIL] maps Reply-To as given
+sent_repr_email = alice@example.com
+""")
+
+case("t26-apple-mail-aggregate-emlx", emlx(
+     "From: alice@example.com\nTo: bob@example.org\nDate: Fri, 01 Mar 2024 10:00:00 +0000\n"
+     "Subject: photo\nX-Mailer: Apple Mail (2.3696)\nMIME-Version: 1.0\n"
+     "Content-Type: multipart/mixed; boundary=AM\n\n"
+     "--AM\nContent-Type: text/plain; charset=us-ascii\n\nLook:\n"
+     "--AM\nContent-Type: image/png; name=pic.png\nContent-Disposition: inline; filename=pic.png\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PNG) + "\n"
+     "--AM\nContent-Type: text/plain; charset=us-ascii\n\nNice, isn't it?\n--AM--\n", 3, 1709287500),
+     f"""
+# F4/F8: Apple Mail's text-image-text, as an .emlx that was read (and answered)
+message_class = IPM.Note
+emlx_read = true
+body ~ Look:
+body ~ Nice, isn't it?
+att.0.sha256 = {sha(PNG)}
+""", ext="emlx")
+
+
 
 def main():
     for f in os.listdir(HERE):
