@@ -23,6 +23,11 @@ def case(name, data, expect, ext="eml"):
     CASES.append((f"{name}.{ext}", data, expect.strip("\n") + "\n"))
 
 
+def esc(text):
+    # A value for an expectation line: line ends and backslashes escaped.
+    return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
+
+
 def sha(b):
     return hashlib.sha256(b).hexdigest()
 
@@ -691,7 +696,9 @@ att.0.mime_tag = multipart/signed
 att.0.data ~ Signed text.
 att.0.data ~ --SB--
 body ~ Signed text.
-""")
+# the signed part, CR LF and all, exactly as sent: otherwise the signature breaks
+att.0.data ~ %s
+""" % esc("--SB\r\n" + SIGNED_INNER + "\r\n--SB\r\n"))
 
 P7M = blob(400, 9)
 case("t41-smime-opaque",
