@@ -72,10 +72,13 @@ void clean(std::string_view file, std::size_t begin, std::size_t length, Framed&
   while (start < m.size() &&
          (m[start] == '\r' || m[start] == '\n' || m[start] == ' ' || m[start] == '\t'))
     ++start;
-  // An mbox envelope line ("From sender date") is no header field; the block starts after it.
-  if (m.substr(start).starts_with("From ")) {
-    const std::size_t lf = m.find('\n', start);
-    if (lf != std::string_view::npos) start = lf + 1;
+  // An mbox envelope line ("From sender date") is no header field; the block starts after
+  // it. "From : x" is a header with a space before its colon.
+  if (const std::string_view rest = m.substr(start); rest.starts_with("From ")) {
+    const std::size_t next = rest.find_first_not_of(' ', 5);
+    const std::size_t lf = rest.find('\n');
+    if (next != std::string_view::npos && rest[next] != ':' && lf != std::string_view::npos)
+      start += lf + 1;
   }
   f.offset = begin + start;
   f.length = length - start;

@@ -736,6 +736,15 @@ att.0.long_filename = tail.bin
 att.0.sha256 = {sha(NAMED)}
 """)
 
+case("t16-from-space-before-colon",
+     "From : Alice Example <alice@example.com>\nTo: bob@example.org\n"
+     "Date: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: spaced\n\nx\n", COMMON + """
+# a space before the colon still makes a From header (not an mbox envelope line)
+subject = spaced
+sent_repr_email = alice@example.com
+sent_repr_name = Alice Example
+""")
+
 case("t53-bom-blank-line", b"\xef\xbb\xbf\n" + (HDR + "Subject: bom\n\nbody\n").encode(), COMMON + """
 subject = bom
 sent_repr_email = alice@example.com
