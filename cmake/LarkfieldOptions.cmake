@@ -10,6 +10,11 @@ if(LARKFIELD_SANITIZE)
   target_link_options(larkfield_options INTERFACE ${_san})
 endif()
 
+if(LARKFIELD_FUZZ)
+  # Coverage for libFuzzer in every library, not only in the fuzz targets' own files.
+  target_compile_options(larkfield_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
+
 # larkfield_target(NAME) applies the shared settings to a target.
 function(larkfield_target name)
   target_link_libraries(${name} PRIVATE larkfield_options)
