@@ -8,6 +8,7 @@ means, worked out from the bytes below, not what any program prints.
 """
 
 import base64
+import binascii
 import hashlib
 import os
 import struct
@@ -1053,6 +1054,101 @@ emlx_read = true
 body ~ Look:
 body ~ Nice, isn't it?
 att.0.sha256 = {sha(PNG)}
+""", ext="emlx")
+
+
+# ---------------------------------------------------------------- more encodings and damage
+UU = blob(200, 17)
+uu_lines = "".join(binascii.b2a_uu(UU[i:i + 45]).decode() for i in range(0, len(UU), 45))
+RAW8 = "Zeile mit Ümlaut und € in 8bit".encode()
+case("t31-uuencode-8bit-unknown-cte",
+     HDR.encode() + b"Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=U\n\n"
+     b"--U\nContent-Type: text/plain\n\nbody\n"
+     b"--U\nContent-Type: application/octet-stream; name=u.bin\nContent-Transfer-Encoding: x-uuencode\n\n"
+     + ("begin 644 u.bin\n" + uu_lines + "`\nend\n").encode() +
+     b"--U\nContent-Type: text/plain; charset=utf-8; name=e.txt\nContent-Disposition: attachment\n"
+     b"Content-Transfer-Encoding: 8bit\n\n" + RAW8 + b"\n"
+     b"--U\nContent-Type: application/octet-stream; name=w.bin\nContent-Transfer-Encoding: x-weird\n\n"
+     b"raw content\n--U--\n", COMMON + f"""
+# F10: uuencode decoded; 8bit kept byte for byte; an unknown encoding kept as it is
+attachments = 3
+att.0.long_filename = u.bin
+att.0.sha256 = {sha(UU)}
+att.1.sha256 = {sha(RAW8)}
+att.2.data = raw content
+""")
+
+TNEF_CUT = TNEF[:len(TNEF) - 10]
+case("t34-tnef-truncated",
+     HDR + "Subject: z\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=T\n\n"
+     "--T\nContent-Type: text/plain\n\nsee attached\n"
+     "--T\nContent-Type: application/ms-tnef; name=winmail.dat\n"
+     "Content-Disposition: attachment; filename=winmail.dat\nContent-Transfer-Encoding: base64\n\n"
+     + b64(TNEF_CUT) + "\n--T--\n", COMMON + f"""
+# F12/F10: a winmail.dat that cannot be decoded is kept as the file it is
+attachments = 1
+att.0.long_filename = winmail.dat
+att.0.sha256 = {sha(TNEF_CUT)}
+""")
+
+case("t37-mdn",
+     "From: bob@example.org\nTo: alice@example.com\nDate: Fri, 01 Mar 2024 10:00:00 +0000\n"
+     "Subject: Read: plan\nMIME-Version: 1.0\n"
+     "Content-Type: multipart/report; report-type=disposition-notification; boundary=R\n\n"
+     "--R\nContent-Type: text/plain\n\nYour message was displayed.\n"
+     "--R\nContent-Type: message/disposition-notification\n\n"
+     "Final-Recipient: rfc822; bob@example.org\n"
+     "Disposition: manual-action/MDN-sent-manually; displayed\n--R--\n", COMMON + """
+# F10: the notification part is kept
+body ~ Your message was displayed.
+attachments = 1
+att.0.data ~ Disposition: manual-action/MDN-sent-manually; displayed
+""")
+
+case("t41-octet-stream-p7m",
+     HDR + "Subject: encrypted\nMIME-Version: 1.0\n"
+     "Content-Type: application/octet-stream; name=smime.p7m\n"
+     "Content-Disposition: attachment; filename=smime.p7m\nContent-Transfer-Encoding: base64\n\n"
+     + b64(P7M) + "\n", f"""
+# F18: an octet-stream named .p7m is opaque S/MIME too
+message_class = IPM.Note.SMIME
+attachments = 1
+att.0.sha256 = {sha(P7M)}
+""")
+
+case("t41-x-pkcs7-signed-data",
+     HDR + "Subject: signed opaque\nMIME-Version: 1.0\n"
+     "Content-Type: application/x-pkcs7-mime; smime-type=signed-data; name=smime.p7m\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(P7M) + "\n", f"""
+# F18: the x- form is the same
+message_class = IPM.Note.SMIME
+flag:unsent = false
+att.0.sha256 = {sha(P7M)}
+""")
+
+case("t53-nul-bytes",
+     HDR.encode() + b"Subject: a\x00b\nMIME-Version: 1.0\nContent-Type: text/plain; charset=us-ascii\n\n"
+     b"before\x00after\n", COMMON + """
+# NUL in a header reads as a space; NUL in the text body is dropped
+subject = a b
+body ~ beforeafter
+""")
+
+case("t54-emlx-count-too-large",
+     b"9999\n" + EMLX_MSG.replace("apple", "apple long").encode(), """
+# the byte count claims more than the file holds: the rest of the file is the message
+message_class = IPM.Note
+subject = apple long
+body ~ emlx body
+stand_in = false
+""", ext="emlx")
+
+case("t54-emlx-no-plist",
+     b"%d\n" % len(EMLX_MSG.encode()) + EMLX_MSG.replace("apple", "apple bare").encode(), """
+# F4: without the property list there is no read state to take over
+subject = apple bare
+!emlx_read
+body ~ emlx body
 """, ext="emlx")
 
 
