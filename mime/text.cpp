@@ -113,6 +113,12 @@ void append_utf8(std::string& out, char32_t c) {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+// End of the run of ASCII bytes that starts at i.
+std::size_t ascii_run_end(std::string_view s, std::size_t i) {
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+  return i;
+}
+
 // Length of the valid UTF-8 sequence at s[i], 0 when invalid; the code point in `cp`.
 std::size_t utf8_sequence(std::string_view s, std::size_t i, char32_t& cp) {
   const auto b0 = static_cast<unsigned char>(s[i]);
@@ -149,6 +155,11 @@ Decoded decode_utf8(std::string_view bytes, std::size_t* multibyte = nullptr) {
   d.utf8.reserve(bytes.size());
   std::size_t good = 0;
   for (std::size_t i = 0; i < bytes.size();) {
+    if (const std::size_t end = ascii_run_end(bytes, i); end > i) {
+      d.utf8.append(bytes.substr(i, end - i));
+      i = end;
+      continue;
+    }
     char32_t cp = 0;
     const std::size_t len = utf8_sequence(bytes, i, cp);
     if (len == 0) {
@@ -285,7 +296,7 @@ Charset lookup_charset(std::string_view label) {
 }
 
 bool is_valid_utf8(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size();) {
+  for (std::size_t i = ascii_run_end(bytes, 0); i < bytes.size(); i = ascii_run_end(bytes, i)) {
     char32_t cp = 0;
     const std::size_t len = utf8_sequence(bytes, i, cp);
     if (len == 0) return false;
@@ -358,9 +369,16 @@ std::string header_bytes_to_utf8(std::string_view bytes, std::string_view legacy
 }
 
 std::u16string utf8_to_utf16(std::string_view utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
+  // Every UTF-8 sequence gives at most as many UTF-16 units as it has bytes.
+  std::u16string out(utf8.size(), u'\0');
+  std::size_t o = 0;
   for (std::size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    if (b < 0x80) {
+      out[o++] = static_cast<char16_t>(b);
+      ++i;
+      continue;
+    }
     char32_t cp = 0;
     std::size_t len = utf8_sequence(utf8, i, cp);
     if (len == 0) {
@@ -370,12 +388,13 @@ std::u16string utf8_to_utf16(std::string_view utf8) {
     i += len;
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      out[o++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+      out[o++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
-      out += static_cast<char16_t>(cp);
+      out[o++] = static_cast<char16_t>(cp);
     }
   }
+  out.resize(o);
   return out;
 }
 
@@ -455,17 +474,17 @@ std::string rewrite_b_words(std::string_view v) {
 std::string to_crlf(std::string_view t) {
   std::string out;
   out.reserve(t.size() + t.size() / 16);
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    const char c = t[i];
-    if (c == '\0') continue;
-    if (c == '\r') {
+  std::size_t i = 0;
+  while (i < t.size()) {
+    std::size_t j = i;
+    while (j < t.size() && t[j] != '\r' && t[j] != '\n' && t[j] != '\0') ++j;
+    out.append(t.substr(i, j - i));
+    if (j == t.size()) break;
+    if (t[j] != '\0') {
       out += "\r\n";
-      if (i + 1 < t.size() && t[i + 1] == '\n') ++i;
-    } else if (c == '\n') {
-      out += "\r\n";
-    } else {
-      out += c;
+      if (t[j] == '\r' && j + 1 < t.size() && t[j + 1] == '\n') ++j;
     }
+    i = j + 1;
   }
   return out;
 }
