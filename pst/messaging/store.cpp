@@ -1,7 +1,13 @@
 #include "pst/messaging/store.hpp"
 
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <unordered_map>
 #include <utility>
@@ -432,14 +438,58 @@ class Store::Impl {
 
 // ---- Store ----
 
+namespace {
+
+// Gives the finished file `temp` its final name `path` without ever replacing a file
+// there: a hard link where the file system has them, else a rename that refuses to
+// replace.
+void publish_new_file(const std::filesystem::path& temp, const std::filesystem::path& path) {
+  int rc = ::link(temp.c_str(), path.c_str());
+  if (rc == 0) {
+    ::unlink(temp.c_str());
+    return;
+  }
+  int err = errno;
+  if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EXDEV) {
+    rc = static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(),
+                                    1 /* RENAME_NOREPLACE */));
+    if (rc == 0) return;
+    err = errno;
+  }
+  if (err == EEXIST) {
+    throw Error(Error::Code::kFileExists, "the file " + path.string() + " already exists");
+  }
+  throw Error(Error::Code::kIo,
+              "cannot name the new file " + path.string() + ": " + std::strerror(err));
+}
+
+}  // namespace
+
 Store Store::create(const std::filesystem::path& path, StoreOptions options) {
   ndb::DatabaseOptions db_options;
   db_options.encode_blocks = options.encode_blocks;
   db_options.sync = options.sync;
   db_options.max_file_size = options.max_file_size;
-  ndb::Database db = ndb::Database::create(path, db_options);
+  // The file appears under its name only once it holds a committed empty store, so a
+  // process killed while creating it never leaves a file at `path` that readers cannot
+  // open. It is written under a temporary name beside `path` and then linked to `path`;
+  // the link fails, leaving `path` untouched, if the name was taken meanwhile.
+  std::error_code ec;
+  if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
+    throw Error(Error::Code::kFileExists, "the file " + path.string() + " already exists");
+  }
+  std::filesystem::path temp = path;
+  temp += ".partial-" + std::to_string(::getpid());
+  ndb::Database db = ndb::Database::create(temp, db_options);
   auto impl = std::make_unique<Impl>(std::move(db), std::move(options));
-  impl->build_new_store();
+  try {
+    impl->build_new_store();
+    publish_new_file(temp, path);
+  } catch (...) {
+    impl.reset();
+    std::filesystem::remove(temp, ec);
+    throw;
+  }
   return Store(std::move(impl));
 }
 

@@ -94,6 +94,24 @@ TEST_F(StoreTest, ExistingPathIsRefusedAndUntouched) {
   EXPECT_EQ(content, "not a store, and it must stay so");
 }
 
+// The new file gets its name only once it holds a committed store: after create() the
+// folder holds exactly the named file, and that file is a valid store at once, before
+// any further commit; a dangling symbolic link at the path is refused too.
+TEST_F(StoreTest, NewFileAppearsOnlyWhenItHoldsAStore) {
+  const fs::path p = path("fresh.pst");
+  Store s = Store::create(p, options());
+  std::vector<fs::path> names;
+  for (const auto& e : fs::directory_iterator(p.parent_path())) names.push_back(e.path());
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names[0].filename(), p.filename());
+  EXPECT_TRUE(verified(p, /*crash_state=*/true));  // read while the store is still open
+
+  const fs::path link = path("dangling.pst");
+  fs::create_symlink(path("nowhere"), link);
+  EXPECT_THROW(Store::create(link, options()), Error);
+  EXPECT_FALSE(fs::exists(path("nowhere")));
+}
+
 // Three levels in several scripts; read and unread messages; counts in every reader.
 TEST_F(StoreTest, NestedFoldersCarryTheirCounts) {
   REQUIRE_READERS();
