@@ -149,7 +149,9 @@ int Main(const std::vector<std::string>& args) {
         std::cerr << "  the full list: " << PathText(result.log_path) << "\n";
     }
   }
-  return cli::ExitStatus(result);
+  // A folder the scan could not list left its messages out: not a clean conversion.
+  const int status = cli::ExitStatus(result);
+  return status == 0 && !gathered.warnings.empty() ? 1 : status;
 }
 
 }  // namespace
