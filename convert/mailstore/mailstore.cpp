@@ -108,6 +108,28 @@ bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
                     [](char16_t x, char16_t y) { return Fold(x) == Fold(y); });
 }
 
+std::vector<std::u16string_view> SplitAtBackslash(std::u16string_view path) {
+  std::vector<std::u16string_view> parts;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t at = path.find(u'\\', start);
+    parts.push_back(path.substr(start, at == std::u16string_view::npos ? at : at - start));
+    if (at == std::u16string_view::npos) break;
+    start = at + 1;
+  }
+  return parts;
+}
+
+std::optional<pst::FolderId> FindChild(detail::StoreState& s, pst::FolderId parent,
+                                       std::u16string_view name) {
+  for (const pst::FolderEntry& e : s.Children(parent)) {
+    if (s.Backend().names_equal(e.name, name)) return e.id;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::string Utf8(std::u16string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -136,28 +158,6 @@ std::string Utf8(std::u16string_view text) {
   }
   return out;
 }
-
-std::vector<std::u16string_view> SplitAtBackslash(std::u16string_view path) {
-  std::vector<std::u16string_view> parts;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t at = path.find(u'\\', start);
-    parts.push_back(path.substr(start, at == std::u16string_view::npos ? at : at - start));
-    if (at == std::u16string_view::npos) break;
-    start = at + 1;
-  }
-  return parts;
-}
-
-std::optional<pst::FolderId> FindChild(detail::StoreState& s, pst::FolderId parent,
-                                       std::u16string_view name) {
-  for (const pst::FolderEntry& e : s.Children(parent)) {
-    if (s.Backend().names_equal(e.name, name)) return e.id;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
 
 const std::vector<pst::FolderEntry>& detail::StoreState::Children(pst::FolderId parent) {
   auto it = children.find(parent);

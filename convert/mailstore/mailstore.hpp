@@ -24,6 +24,9 @@
 
 namespace larkfield::mailstore {
 
+// UTF-16 to UTF-8, unpaired surrogates as U+FFFD (for messages and logs).
+std::string Utf8(std::u16string_view text);
+
 namespace detail {
 struct SessionState;
 struct StoreState;
