@@ -23,6 +23,8 @@ inline void put64(std::uint8_t* p, std::uint64_t v) {
 
 // CRC-32, reflected polynomial 0xEDB88320, register starting at 0, no final inversion.
 std::uint32_t crc32(std::span<const std::uint8_t> data);
+// The same CRC computed by zlib alone, without the carry-less multiply path (for tests).
+std::uint32_t crc32_reference(std::span<const std::uint8_t> data);
 
 // wSig of a block or page trailer.
 inline std::uint16_t signature(std::uint64_t ib, std::uint64_t bid) {

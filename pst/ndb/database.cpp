@@ -27,7 +27,9 @@ constexpr std::uint64_t kRegionSize = 0x3E000;  // 3,968 slots of 64 bytes
 constexpr std::uint64_t kSlot = 64;
 constexpr std::uint64_t kPage = 512;
 constexpr std::size_t kMapBytes = 496;
-constexpr std::size_t kBufferLimit = 4u << 20;
+constexpr std::size_t kBufferLimit = 4u << 20;  // written out once it holds this much
+// The limit, padding before one more write and that write (a block or a page).
+constexpr std::size_t kBufferCapacity = kBufferLimit + 512 + 8192;
 
 constexpr std::uint8_t kPageBbt = 0x80, kPageNbt = 0x81, kPageFMap = 0x82, kPagePMap = 0x83,
                        kPageAMap = 0x84, kPageFPMap = 0x85, kPageDList = 0x86;
@@ -257,6 +259,23 @@ class Database::Impl {
     bbt_.erase(bid);
   }
 
+  Bid block_mark() const { return next_block_bid_; }
+
+  // Block ids grow by 4 (bit 1 marks internal blocks), so the blocks since `mark` are
+  // found by id without walking the BBT.
+  std::size_t discard_blocks_since(Bid mark) {
+    std::size_t released = 0;
+    for (Bid b = mark & ~Bid{3}; b < next_block_bid_; b += 4) {
+      for (const Bid bid : {b, b | kInternalBit}) {
+        if (!bbt_.find(bid)) continue;
+        owned_.erase(bid);
+        release_one(bid);
+        ++released;
+      }
+    }
+    return released;
+  }
+
   // ---- nodes ----
   void put_node(const NodeEntry& e) {
     check_open();
@@ -368,42 +387,60 @@ class Database::Impl {
     for (auto& [ib, size] : ranges) change_bits(ib, size, false);
   }
   void change_bits(std::uint64_t ib, std::uint64_t size, bool on) {
-    for (std::uint64_t slot = (ib - kFirstRegion) / kSlot,
-                       end = (ib + size - kFirstRegion + kSlot - 1) / kSlot;
-         slot < end; ++slot) {
+    std::uint64_t slot = (ib - kFirstRegion) / kSlot;
+    const std::uint64_t end = (ib + size - kFirstRegion + kSlot - 1) / kSlot;
+    while (slot < end) {
+      // The slots [bit, last) of one region: partial bytes bit by bit, whole bytes at once.
       Region& r = regions_[slot / 3968];
-      const std::size_t bit = slot % 3968;
-      const auto mask = static_cast<std::uint8_t>(0x80 >> (bit % 8));
-      if (on)
-        r.bits[bit / 8] |= mask;
-      else
-        r.bits[bit / 8] &= static_cast<std::uint8_t>(~mask);
+      std::size_t bit = slot % 3968;
+      const std::size_t last =
+          static_cast<std::size_t>(std::min<std::uint64_t>(3968, bit + (end - slot)));
+      slot += last - bit;
       r.dirty = true;
+      auto one = [&](std::size_t b) {
+        const auto mask = static_cast<std::uint8_t>(0x80 >> (b % 8));
+        if (on)
+          r.bits[b / 8] |= mask;
+        else
+          r.bits[b / 8] &= static_cast<std::uint8_t>(~mask);
+      };
+      for (; bit < last && bit % 8 != 0; ++bit) one(bit);
+      if (const std::size_t bytes = (last - bit) / 8; bytes != 0) {
+        std::memset(r.bits.data() + bit / 8, on ? 0xFF : 0x00, bytes);
+        bit += 8 * bytes;
+      }
+      for (; bit < last; ++bit) one(bit);
     }
   }
 
   // ---- buffered sequential writing ----
+  // The next `size` bytes of the file at `ib` in the write buffer, left for the caller to
+  // fill completely (they are not cleared).
   std::uint8_t* buffer_at(std::uint64_t ib, std::uint64_t size) {
-    if (!buffer_.empty() && ib != buffer_ib_ + buffer_.size()) {
+    if (!buffer_) buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferCapacity);
+    if (buffer_size_ != 0 && ib != buffer_ib_ + buffer_size_) {
       // A gap inside one region is padding: zero it; anything else starts a new run.
-      const std::uint64_t end = buffer_ib_ + buffer_.size();
+      const std::uint64_t end = buffer_ib_ + buffer_size_;
       if (ib > end && region_of(ib) == region_of(end - 1) && ib - end < kPage) {
-        buffer_.resize(buffer_.size() + (ib - end), 0);
+        std::memset(buffer_.get() + buffer_size_, 0, ib - end);
+        buffer_size_ += ib - end;
       } else {
         flush();
       }
     }
-    if (buffer_.size() + size > kBufferLimit && !buffer_.empty()) flush();
-    if (buffer_.empty()) buffer_ib_ = ib;
-    const std::size_t at = buffer_.size();
-    buffer_.resize(at + size);
-    return buffer_.data() + at;
+    if (buffer_size_ + size > kBufferLimit && buffer_size_ != 0) flush();
+    if (buffer_size_ == 0) buffer_ib_ = ib;
+    if (buffer_size_ + size > kBufferCapacity)
+      throw Error(Error::Code::kInvalidArgument, "a write larger than the write buffer");
+    std::uint8_t* at = buffer_.get() + buffer_size_;
+    buffer_size_ += size;
+    return at;
   }
 
   void flush() {
-    if (buffer_.empty()) return;
-    pwrite_all(buffer_.data(), buffer_.size(), buffer_ib_);
-    buffer_.clear();
+    if (buffer_size_ == 0) return;
+    pwrite_all(buffer_.get(), buffer_size_, buffer_ib_);
+    buffer_size_ = 0;
   }
 
   void pwrite_all(const std::uint8_t* data, std::size_t size, std::uint64_t ib) {
@@ -507,7 +544,11 @@ class Database::Impl {
   std::uint64_t free_bytes() const {
     std::uint64_t set = 0;
     for (const Region& r : regions_)
-      for (std::uint8_t b : r.bits) set += static_cast<std::uint64_t>(std::popcount(b));
+      for (std::size_t i = 0; i < kMapBytes; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, r.bits.data() + i, 8);
+        set += static_cast<std::uint64_t>(std::popcount(w));
+      }
     return (regions_.size() * 3968 - set) * kSlot;
   }
 
@@ -561,7 +602,8 @@ class Database::Impl {
 
   std::vector<Region> regions_;
   std::uint64_t cursor_ = 0;
-  std::vector<std::uint8_t> buffer_;
+  std::unique_ptr<std::uint8_t[]> buffer_;  // kBufferCapacity bytes once first used
+  std::size_t buffer_size_ = 0;
   std::uint64_t buffer_ib_ = 0;
   std::uint64_t bytes_written_ = 0;
 
@@ -618,6 +660,8 @@ Bid Database::write_subnodes(std::span<const SubnodeEntry> entries) {
   return impl_->write_subnodes(entries);
 }
 void Database::release(Bid bid) { impl_->release(bid); }
+Bid Database::block_mark() const { return impl_->block_mark(); }
+std::size_t Database::discard_blocks_since(Bid mark) { return impl_->discard_blocks_since(mark); }
 void Database::put_node(const NodeEntry& entry) { impl_->put_node(entry); }
 void Database::remove_node(Nid nid) { impl_->remove_node(nid); }
 std::optional<NodeEntry> Database::find_node(Nid nid) const { return impl_->find_node(nid); }
@@ -654,6 +698,14 @@ DataStream::~DataStream() {
 void DataStream::append(std::span<const std::byte> bytes) {
   State& s = *state_;
   while (!bytes.empty()) {
+    if (s.block.empty() && bytes.size() >= kMaxBlockData) {
+      // Whole blocks go from the caller's bytes to the file buffer without a copy here.
+      s.leaves.push_back(s.db->impl_->write_block(bytes.first(kMaxBlockData), false));
+      s.sizes.push_back(static_cast<std::uint32_t>(kMaxBlockData));
+      s.size += kMaxBlockData;
+      bytes = bytes.subspan(kMaxBlockData);
+      continue;
+    }
     const std::size_t n = std::min(bytes.size(), kMaxBlockData - s.block.size());
     s.block.insert(s.block.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     bytes = bytes.subspan(n);
