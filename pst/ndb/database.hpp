@@ -157,6 +157,13 @@ class Database {
   // a subnode tree frees the whole tree written by write_data/write_subnodes/DataStream.
   void release(Bid bid);
 
+  // The point reached in the sequence of blocks, for discard_blocks_since.
+  Bid block_mark() const;
+  // Releases every block written since `mark` that is still in the BBT: what an
+  // operation that failed part way wrote and did not release itself. The caller keeps
+  // no reference to those blocks; nodes are untouched. Returns the number released.
+  std::size_t discard_blocks_since(Bid mark);
+
   void put_node(const NodeEntry& entry);  // inserts or replaces (the old blocks stay: release them)
   void remove_node(Nid nid);
   std::optional<NodeEntry> find_node(Nid nid) const;
