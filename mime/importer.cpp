@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -15,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include "mime/file_content.hpp"
 #include "mime/framing.hpp"
 #include "mime/gmime_ptr.hpp"
 #include "mime/tags.hpp"
@@ -124,13 +124,49 @@ const RawHeader* find_header(const std::vector<RawHeader>& hs, std::string_view 
   return nullptr;
 }
 
+// Where the parser's bytes lie in the message file, so that large parts can be read from
+// the file later instead of being copied now.
+struct FileOrigin {
+  std::shared_ptr<const MessageFile> file;
+  GByteArray* array = nullptr;     // parsed from memory: the array over the file's bytes
+  std::uint64_t array_offset = 0;  // the file offset of the array's first byte
+  int fd = -1;                     // parsed from the file: the descriptor read
+};
+
 struct Context {
   const ImportOptions& options;
   std::vector<std::string>& warnings;
   GMimeParserOptions* parser_options;
   std::size_t parts = 0;
   std::int64_t now = 0;
+  const FileOrigin* origin = nullptr;
 };
+
+// The data of a part as a range of the message file, when the part was parsed from it
+// directly (not from a repaired or re-parsed copy) and its data are large enough to leave
+// there.
+std::shared_ptr<ContentSource> streamed_content(const Context& ctx, GMimePart* part) {
+  const FileOrigin* origin = ctx.origin;
+  if (origin == nullptr || !origin->file) return nullptr;
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (content == nullptr) return nullptr;
+  GMimeStream* s = g_mime_data_wrapper_get_stream(content);
+  if (s == nullptr || s->bound_start < 0 || s->bound_end < s->bound_start) return nullptr;
+  const auto length = static_cast<std::uint64_t>(s->bound_end - s->bound_start);
+  if (length <= ctx.options.stream_attachments_over) return nullptr;
+  std::uint64_t begin = 0;
+  if (origin->array != nullptr && GMIME_IS_STREAM_MEM(s) &&
+      g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(s)) == origin->array) {
+    begin = origin->array_offset + static_cast<std::uint64_t>(s->bound_start);
+  } else if (origin->fd >= 0 && GMIME_IS_STREAM_FS(s) && GMIME_STREAM_FS(s)->fd == origin->fd) {
+    begin = static_cast<std::uint64_t>(s->bound_start);
+  } else {
+    return nullptr;
+  }
+  if (begin + length > origin->file->size()) return nullptr;
+  return file_content(origin->file, begin, begin + length,
+                      g_mime_data_wrapper_get_encoding(content));
+}
 
 ParserOptionsPtr make_parser_options(const std::string& legacy) {
   ParserOptionsPtr o(g_mime_parser_options_new());
@@ -765,12 +801,21 @@ void Converter::attach_bytes(std::string_view name, std::string_view type, std::
 void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* inline_cid) {
   GMimeObject* object = GMIME_OBJECT(part);
   const std::string type = mime_type(object);
-  Bytes data = part_data(part);
-  const std::string_view view(reinterpret_cast<const char*>(data.data()), data.size());
   std::string name = part_file_name(ctx_, object);
+  const bool message_type =
+      type == "message/rfc822" || type == "message/global" || type == "message/news";
+  const bool tnef_type = type == "application/ms-tnef" || type == "application/vnd.ms-tnef" ||
+                         text::ascii_lower(name) == "winmail.dat";
+  // Attached messages and TNEF streams are unpacked, so they are read now; other large data
+  // stay in the file until the store writes them.
+  std::shared_ptr<ContentSource> source =
+      message_type || tnef_type ? nullptr : streamed_content(ctx_, part);
+  Bytes data;
+  if (!source) data = part_data(part);
+  const std::string_view view(reinterpret_cast<const char*>(data.data()), data.size());
 
   // message/rfc822 sent with a transfer encoding is not parsed by GMime: parse it here.
-  if (type == "message/rfc822" || type == "message/global" || type == "message/news") {
+  if (message_type) {
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(view.data(), view.size()));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
@@ -783,8 +828,7 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
     if (name.empty()) name = "message.eml";
   }
 
-  if (type == "application/ms-tnef" || type == "application/vnd.ms-tnef" ||
-      text::ascii_lower(name) == "winmail.dat") {
+  if (tnef_type) {
     if (unpack_tnef(view)) return;
   }
 
@@ -803,7 +847,9 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
 
   Attachment& a = add_attachment(name, type);
   auto& p = a.properties;
-  put(p, t::kAttachSize, static_cast<std::int32_t>(std::min<std::size_t>(data.size(), 0x7FFFFFFF)));
+  if (!source)
+    put(p, t::kAttachSize,
+        static_cast<std::int32_t>(std::min<std::size_t>(data.size(), 0x7FFFFFFF)));
   if (!cid.empty()) put_str(p, t::kAttachContentId, cid);
   if (!location.empty()) put_str(p, t::kAttachContentLocation, location);
   if (type.starts_with("text/")) {
@@ -828,7 +874,10 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
   } else {
     ++visible_;
   }
-  put(p, t::kAttachDataBin, std::move(data));
+  if (source)
+    a.content = std::move(source);
+  else
+    put(p, t::kAttachDataBin, std::move(data));
 }
 
 void Converter::tnef_attachment(tnef::Attachment& ta) {
@@ -1672,13 +1721,22 @@ class BorrowedBytes {
     g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(s), FALSE);
     return s;
   }
+  GByteArray* array() const noexcept { return array_; }
 
  private:
   GByteArray* array_;
 };
 
+// Parser warnings into the list, with offsets counted from the start of the message.
+struct WarningSink {
+  std::vector<std::string>* warnings;
+  gint64 base = 0;
+};
+
 void warning_callback(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer data) {
-  auto* warnings = static_cast<std::vector<std::string>*>(data);
+  const auto* sink = static_cast<const WarningSink*>(data);
+  std::vector<std::string>* warnings = sink->warnings;
+  offset -= sink->base;
   if (warnings->size() > 200) return;
   static constexpr const char* kNames[] = {"",
                                            "duplicated header",
@@ -1705,8 +1763,8 @@ void warning_callback(gint64 offset, GMimeParserWarning code, const gchar* item,
 }
 
 ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_name,
-                      std::string_view reason, std::vector<std::string> warnings,
-                      std::int64_t now) {
+                      std::string_view reason, std::vector<std::string> warnings, std::int64_t now,
+                      const ImportOptions& options, const FileOrigin* origin) {
   ImportResult r;
   r.stand_in = true;
   r.warnings = std::move(warnings);
@@ -1762,15 +1820,22 @@ ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_na
   put(ap, t::kAttachFlags, static_cast<std::int32_t>(0));
   put(ap, t::kAttachSize,
       static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), 0x7FFFFFFF)));
-  put(ap, t::kAttachDataBin, Bytes(bytes.begin(), bytes.end()));
+  if (origin != nullptr && origin->file && bytes.size() > options.stream_attachments_over &&
+      bytes.size() == origin->file->size())
+    a.content = file_content(origin->file, 0, bytes.size(), GMIME_CONTENT_ENCODING_DEFAULT);
+  else
+    put(ap, t::kAttachDataBin, Bytes(bytes.begin(), bytes.end()));
   m.attachments.push_back(std::move(a));
   return r;
 }
 
-}  // namespace
+bool blank(std::string_view s) { return s.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view file_name,
-                          const ImportOptions& options) {
+// `bytes` are the whole file; `source` is the open file they were read from, or null for
+// bytes given in memory.
+ImportResult import_message(std::span<const std::byte> bytes, std::string_view file_name,
+                            const ImportOptions& options,
+                            const std::shared_ptr<const MessageFile>& source) {
   ensure_gmime();
   const std::int64_t now = unix_now();
   const std::string_view file(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -1778,8 +1843,11 @@ ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view fil
   std::vector<std::string> warnings = std::move(framed.warnings);
 
   std::string_view message = framing::message(framed, file);
-  if (text::trim(message).empty())
-    return stand_in(bytes, file_name, "the file holds no message", std::move(warnings), now);
+  FileOrigin origin;
+  origin.file = source;
+  if (blank(message))
+    return stand_in(bytes, file_name, "the file holds no message", std::move(warnings), now,
+                    options, &origin);
 
   // Oversized header blocks: the parser reads the first part, the whole block is kept.
   framing::HeaderBlock hb = framing::find_header_block(message);
@@ -1803,19 +1871,43 @@ ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view fil
   }
 
   ParserOptionsPtr parser_options = make_parser_options(options.legacy_charset);
-  g_mime_parser_options_set_warning_callback(parser_options.get(), warning_callback, &warnings);
+  // The message as it lies in the file, unchanged: large files are parsed from the file
+  // itself, so the parser's data refer to file offsets and nothing large is copied.
+  const bool in_file = source && !framed.use_cleaned && shortened.empty();
+  const bool from_fd = in_file && message.size() > options.parse_in_memory_up_to;
+  WarningSink sink{&warnings, from_fd ? static_cast<gint64>(framed.offset) : 0};
+  g_mime_parser_options_set_warning_callback(parser_options.get(), warning_callback, &sink);
   // The parser reads the caller's bytes in place; every GMime object is gone before they are.
   BorrowedBytes borrowed(message);
-  GPtr<GMimeStream> stream(borrowed.stream());
+  GPtr<GMimeStream> stream;
+  if (from_fd) {
+    stream.reset(
+        g_mime_stream_fs_new_with_bounds(source->fd(), static_cast<gint64>(framed.offset),
+                                         static_cast<gint64>(framed.offset + framed.length)));
+    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(stream.get()), FALSE);  // the file owns it
+    origin.fd = source->fd();
+  } else {
+    stream.reset(borrowed.stream());
+    if (in_file) {
+      origin.array = borrowed.array();
+      origin.array_offset = framed.offset;
+    }
+  }
+  if (!in_file) origin.file = nullptr;
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GPtr<GMimeMessage> msg(g_mime_parser_construct_message(parser.get(), parser_options.get()));
-  if (!msg) return stand_in(bytes, file_name, "no message headers found", std::move(warnings), now);
-  if (g_mime_header_list_get_count(g_mime_object_get_header_list(GMIME_OBJECT(msg.get()))) == 0)
-    return stand_in(bytes, file_name, "no message headers found", std::move(warnings), now);
+  origin.file = source;  // a stand-in may take the whole file from it
+  if (!msg ||
+      g_mime_header_list_get_count(g_mime_object_get_header_list(GMIME_OBJECT(msg.get()))) == 0) {
+    g_mime_parser_options_set_warning_callback(parser_options.get(), nullptr, nullptr);
+    return stand_in(bytes, file_name, "no message headers found", std::move(warnings), now, options,
+                    &origin);
+  }
+  if (!in_file) origin.file = nullptr;
 
   std::size_t headers_end = hb.end;
-  const gint64 parser_end = g_mime_parser_get_headers_end(parser.get());
+  const gint64 parser_end = g_mime_parser_get_headers_end(parser.get()) - sink.base;
   if (parser_end > 0 && static_cast<std::size_t>(parser_end) <= message.size() &&
       static_cast<std::size_t>(parser_end) < headers_end)
     headers_end = static_cast<std::size_t>(parser_end);
@@ -1824,7 +1916,7 @@ ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view fil
   const std::string_view body_bytes = view.substr(std::min(hb.body, view.size()));
 
   ImportResult result;
-  Context ctx{options, warnings, parser_options.get(), 0, now};
+  Context ctx{options, warnings, parser_options.get(), 0, now, &origin};
   Converter converter(ctx, 0);
   result.message = converter.convert(msg.get(), header_block, body_bytes, &framed, message.size());
   // The parser keeps a pointer to the warning list; stop it before the list moves.
@@ -1859,6 +1951,13 @@ ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view fil
   return result;
 }
 
+}  // namespace
+
+ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view file_name,
+                          const ImportOptions& options) {
+  return import_message(bytes, file_name, options, nullptr);
+}
+
 ImportResult import_file(const std::filesystem::path& path, const ImportOptions& options) {
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
@@ -1869,16 +1968,19 @@ ImportResult import_file(const std::filesystem::path& path, const ImportOptions&
   // Devices and pipes are no message files, and reading one may never end.
   if (!std::filesystem::is_regular_file(status))
     throw ReadError("cannot read " + path.string() + ": not a regular file", EINVAL);
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    const int code = errno != 0 ? errno : EIO;
-    throw ReadError("cannot read " + path.string() + ": " + std::strerror(code), code);
+  const std::shared_ptr<const MessageFile> file = MessageFile::open(path);
+  // A large file is mapped for the few places read in place (framing, the header block);
+  // its parser and the large attachments read it through the descriptor.
+  ImportResult result;
+  {
+    const FileBytes bytes(*file, options.parse_in_memory_up_to);
+    const std::string_view view = bytes.view();
+    result = import_message(std::as_bytes(std::span(view.data(), view.size())),
+                            path.filename().string(), options, file);
   }
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw ReadError("cannot read " + path.string() + ": read failed", EIO);
-  return import_bytes(std::as_bytes(std::span(data.data(), data.size())), path.filename().string(),
-                      options);
+  // What was parsed must be what the file holds now; streamed data check again as read.
+  file->check_unchanged();
+  return result;
 }
 
 }  // namespace larkfield::mime

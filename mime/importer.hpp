@@ -39,6 +39,13 @@ struct ImportOptions {
   // Map Disposition-Notification-To / Return-Receipt-To to the receipt-request
   // properties. Off by default: old mail would ask for receipts again when opened.
   bool keep_receipt_requests = false;
+  // import_file only: attachment data taking more than this many bytes in the file are not
+  // read into memory; the attachment's `content` reads and decodes them from the file when
+  // the store writes them.
+  std::size_t stream_attachments_over = 1 << 20;
+  // import_file only: files up to this size are read into memory and parsed there; larger
+  // ones are parsed from the file, in pieces.
+  std::size_t parse_in_memory_up_to = 16 << 20;
 };
 
 struct ImportResult {

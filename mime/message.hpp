@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -50,6 +51,16 @@ struct NamedProperty {
 
 struct Message;
 
+// Attachment data too large to keep in memory: decoded from the message file while the
+// store writes it. read() is called front to back until it returns 0; it fills as much of
+// `buffer` as it can. It throws (ReadError, see importer.hpp) when the file can no longer be
+// read or has changed since it was parsed, so no wrong data reach the store unnoticed.
+class ContentSource {
+ public:
+  virtual ~ContentSource() = default;
+  virtual std::size_t read(std::span<std::byte> buffer) = 0;
+};
+
 struct Recipient {
   std::vector<Property> properties;
 };
@@ -57,6 +68,9 @@ struct Recipient {
 struct Attachment {
   std::vector<Property> properties;  // PR_ATTACH_METHOD, names, PR_ATTACH_DATA_BIN, ...
   std::vector<NamedProperty> named;
+  // Set instead of PR_ATTACH_DATA_BIN (and PR_ATTACH_SIZE, which only the bytes read tell)
+  // for large data, which stay in the file until read.
+  std::shared_ptr<ContentSource> content;
   std::unique_ptr<Message> embedded_message;  // PR_ATTACH_METHOD 5
 };
 

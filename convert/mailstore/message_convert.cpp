@@ -1,5 +1,6 @@
 #include "convert/mailstore/message_convert.hpp"
 
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -7,6 +8,19 @@ namespace larkfield::mailstore {
 namespace {
 
 constexpr std::uint32_t kAttachmentHidden = 0x7FFE000B;  // PR_ATTACHMENT_HIDDEN
+constexpr std::uint32_t kAttachDataBin = 0x37010102;     // PR_ATTACH_DATA_BIN
+
+// Attachment data the importer left in the message file, read as the store writes them.
+// The store sets PR_ATTACH_SIZE from the bytes it stored.
+class ContentByteSource final : public pst::ByteSource {
+ public:
+  explicit ContentByteSource(std::shared_ptr<mime::ContentSource> content)
+      : content_(std::move(content)) {}
+  std::size_t read(std::span<std::byte> buffer) override { return content_->read(buffer); }
+
+ private:
+  std::shared_ptr<mime::ContentSource> content_;
+};
 
 // An empty body is no body: readers refuse a body property without data.
 bool IsEmptyBody(const mime::Property& p) {
@@ -68,6 +82,11 @@ pst::Message ToPstMessage(mime::Message&& message, const NamedIdSource& named_id
   for (mime::Attachment& a : message.attachments) {
     pst::Attachment pa;
     pa.properties = ToPstProperties(std::move(a.properties), std::move(a.named), named_id);
+    if (a.content) {
+      std::erase_if(pa.properties, [](const pst::Property& p) { return p.tag == kAttachDataBin; });
+      pa.properties.push_back(
+          {kAttachDataBin, std::make_shared<ContentByteSource>(std::move(a.content))});
+    }
     if (a.embedded_message) {
       pa.embedded_message =
           std::make_unique<pst::Message>(ToPstMessage(std::move(*a.embedded_message), named_id));
