@@ -99,6 +99,7 @@ int Main(const std::vector<std::string>& args) {
   run.importer = mailstore::MimeImporter();
   if (!o.legacy_charset.empty()) run.import_options.legacy_charset = o.legacy_charset;
   run.commit_every = o.commit_every;
+  run.unlisted_folders = gathered.unlisted;
 
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
@@ -150,8 +151,7 @@ int Main(const std::vector<std::string>& args) {
     }
   }
   // A folder the scan could not list left its messages out: not a clean conversion.
-  const int status = cli::ExitStatus(result);
-  return status == 0 && !gathered.warnings.empty() ? 1 : status;
+  return cli::ExitStatus(result);
 }
 
 }  // namespace

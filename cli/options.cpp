@@ -68,6 +68,16 @@ std::string Duration(double seconds) {
   return buf;
 }
 
+// Why the scan could not list a folder: the system's reason when asking again gives one,
+// else what the scan knew.
+std::string UnlistedReason(const sources::SkippedFolder& s) {
+  std::error_code ec;
+  std::filesystem::directory_iterator probe(std::filesystem::path(s.path), ec);
+  if (ec) return ec.message();
+  return s.reason == sources::Error::Code::kAccessDenied ? "access denied"
+                                                         : "the folder could not be listed";
+}
+
 }  // namespace
 
 Parsed ParseArguments(std::span<const std::string> args) {
@@ -200,7 +210,10 @@ Gathered GatherSources(std::span<const std::string> sources) {
       if (sources::IsMessageFile(entry)) g.files.emplace_back(entry);
     }
     for (const sources::SkippedFolder& s : scanner.skippedFolders()) {
-      g.warnings.push_back("could not list " + PathText(s.path) + "; left out with its subfolders");
+      const std::string reason = UnlistedReason(s);
+      g.warnings.push_back("could not list " + PathText(s.path) + " (" + reason +
+                           "); left out with its subfolders");
+      g.unlisted.push_back({convert::TextOfPath(s.path), reason});
     }
     scanner.Terminate();
   }
@@ -231,15 +244,31 @@ std::string SummaryJson(const convert::RunResult& r) {
     j += "{\"file\":" + JsonString(convert::Utf8(r.failures[i].row)) +
          ",\"reason\":" + JsonString(r.failures[i].reason) + "}";
   }
+  j += "],\"unlisted_folders\":[";
+  for (std::size_t i = 0; i < r.unlisted_folders.size(); ++i) {
+    if (i) j += ",";
+    j += "{\"folder\":" + JsonString(convert::Utf8(r.unlisted_folders[i].row)) +
+         ",\"reason\":" + JsonString(r.unlisted_folders[i].reason) + "}";
+  }
   j += "]}";
   return j;
 }
 
 std::string SummaryText(const convert::RunResult& r) {
+  // Small mailboxes in kB, so that a few dozen messages do not read as "0.0 MB".
+  const double bytes = static_cast<double>(r.bytes);
+  const bool mb = r.bytes >= 1000000;
   char buf[200];
-  std::snprintf(buf, sizeof buf, "%zu converted, %zu failed, %zu warnings, %.1f MB read in %.1f s",
-                r.converted, r.failed, r.warnings, static_cast<double>(r.bytes) / 1e6, r.seconds);
-  return buf;
+  std::snprintf(buf, sizeof buf, "%zu converted, %zu failed, %zu warnings, %.1f %s read in %.1f s",
+                r.converted, r.failed, r.warnings, mb ? bytes / 1e6 : bytes / 1e3, mb ? "MB" : "kB",
+                r.seconds);
+  std::string text = buf;
+  if (!r.unlisted_folders.empty()) {
+    text += "; " + std::to_string(r.unlisted_folders.size()) +
+            (r.unlisted_folders.size() == 1 ? " folder" : " folders") +
+            " could not be read and were left out";
+  }
+  return text;
 }
 
 std::string ProgressLine(std::size_t done, std::size_t total, double seconds, int width) {
@@ -259,7 +288,7 @@ std::string ProgressLine(std::size_t done, std::size_t total, double seconds, in
 int ExitStatus(const convert::RunResult& r) {
   switch (r.outcome) {
     case convert::RunResult::Outcome::kCompleted:
-      return r.failed ? 1 : 0;
+      return r.failed || !r.unlisted_folders.empty() ? 1 : 0;
     case convert::RunResult::Outcome::kNotStarted:
     case convert::RunResult::Outcome::kStopped:
       break;

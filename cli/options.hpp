@@ -38,11 +38,13 @@ std::string VersionText();
 
 // The sources as message files: a folder is scanned breadth-first and gives its ".eml" and
 // ".emlx" files; a file is taken as it is. A source that does not exist is an error
-// (with the system's reason); folders the scan could not list are warnings.
+// (with the system's reason); folders the scan could not list are warnings, and each
+// is also in `unlisted` (its path and the reason) for the run's log.
 struct Gathered {
   std::vector<std::filesystem::path> files;
   std::vector<std::string> errors;
   std::vector<std::string> warnings;
+  std::vector<convert::RowFailure> unlisted;
 };
 Gathered GatherSources(std::span<const std::string> sources);
 
@@ -54,8 +56,8 @@ std::string SummaryText(const convert::RunResult& result);
 // One line of the progress bar (no line end): done/total, a bar, rate and time left.
 std::string ProgressLine(std::size_t done, std::size_t total, double seconds, int width = 30);
 
-// Exit status: 0 all converted, 1 the PST was written but some messages failed, 2 nothing
-// could be written or the run stopped.
+// Exit status: 0 all converted, 1 the PST was written but some messages failed or a
+// folder could not be read, 2 nothing could be written or the run stopped.
 int ExitStatus(const convert::RunResult& result);
 
 }  // namespace larkfield::cli

@@ -114,6 +114,10 @@ std::filesystem::path WriteLog(const RunResult& r, std::string_view started) {
   text += "Messages: " + std::to_string(r.rows) + " listed, " + std::to_string(r.converted) +
           " converted, " + std::to_string(r.failed) + " failed, " + std::to_string(r.warnings) +
           " warnings\n";
+  if (!r.unlisted_folders.empty()) {
+    text += "Folders not read: " + std::to_string(r.unlisted_folders.size()) +
+            " (the messages in them and below them were not converted)\n";
+  }
   if (r.outcome == RunResult::Outcome::kStopped) {
     text += "The run stopped at message " + std::to_string(r.stopped_at + 1) + " of " +
             std::to_string(r.rows);
@@ -130,6 +134,7 @@ std::filesystem::path WriteLog(const RunResult& r, std::string_view started) {
     text += ":\n";
     for (const RowFailure& f : list) text += Utf8(f.row) + ": " + OneLine(f.reason) + "\n";
   };
+  section("Folders not read", r.unlisted_folders);
   section("Failed", r.failures);
   section("Folders not created", r.folder_problems);
   section("Warnings", r.row_warnings);
@@ -268,16 +273,19 @@ void Run::ConvertMessages() {
     observer_.Yield();
     const SourceRow& row = rows_[i];
     const std::u16string& folderPath = rowFolders_[i];
-    // A read-only look at the file: does it exist, how big is it.
+    // A read-only look at the file: how big is it. It counts as read unless the import
+    // finds it unreadable.
+    std::uint64_t size = 0;
     {
       std::error_code ec;
-      const auto size = std::filesystem::file_size(row.file, ec);
-      if (!ec) result_.bytes += size;
+      size = std::filesystem::file_size(row.file, ec);
+      if (ec) size = 0;
     }
     const std::u16string target = u"\\\\" + storeDisplayName_ + u"\\" + folderPath;
     try {
       ms::RDOMail mail = rdoSession_->GetFolderFromPath(target).Items().Add(ms::kMailItemType);
       mail.Import(row.file, ms::kRfc822Import);
+      result_.bytes += size;
       const std::int32_t flags = kRead | (mail.VisibleAttachmentCount() > 0 ? kHasAttachment : 0);
       utils.HrSetOneProp(mail.MAPIOBJECT(), kMessageFlags, flags, true);
       mail.Save();
@@ -346,13 +354,15 @@ void Run::Finish() {
   }
   result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
   if (!result_.pst_path.empty() &&
-      (result_.failed || stopped_ || result_.warnings || !result_.folder_problems.empty())) {
+      (result_.failed || stopped_ || result_.warnings || !result_.folder_problems.empty() ||
+       !result_.unlisted_folders.empty())) {
     result_.log_path = WriteLog(result_, started_);
   }
 }
 
 RunResult Run::Go() {
   result_.rows = rows_.size();
+  result_.unlisted_folders = options_.unlisted_folders;
   started_ = TimeText();
   const RowCheck check = CheckRows(rows_);
   if (check.empty) {

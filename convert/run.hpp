@@ -46,6 +46,11 @@ class RunObserver {
   virtual void Counts(std::size_t /*done*/, std::size_t /*total*/, std::uint64_t /*bytes*/) {}
 };
 
+struct RowFailure {
+  std::u16string row;
+  std::string reason;
+};
+
 struct RunOptions {
   std::filesystem::path destination;  // an existing folder
   mailstore::BackendFactory backend;
@@ -54,11 +59,9 @@ struct RunOptions {
   std::size_t commit_every = 0;  // store commit every N messages; 0: the store's default
   // The time stamp of each name; each name reads it once.
   std::function<std::u16string()> time_stamp;
-};
-
-struct RowFailure {
-  std::u16string row;
-  std::string reason;
+  // Folders the scan that made the rows could not list, with the reason: their messages
+  // are not among the rows. The run passes them on to its result and its log.
+  std::vector<RowFailure> unlisted_folders;
 };
 
 struct RunResult {
@@ -86,7 +89,8 @@ struct RunResult {
   double seconds = 0;
   std::vector<RowFailure> failures;
   std::vector<RowFailure> row_warnings;
-  std::vector<RowFailure> folder_problems;  // folders that could not be created
+  std::vector<RowFailure> folder_problems;   // folders that could not be created
+  std::vector<RowFailure> unlisted_folders;  // RunOptions::unlisted_folders: left out
 };
 
 // Rows that cannot be converted at all, found before anything is created.

@@ -87,6 +87,18 @@ TEST(CliOptions, SummaryAndExitStatus) {
   EXPECT_EQ(SummaryText(r), "2 converted, 1 failed, 0 warnings, 2.5 MB read in 1.2 s");
   r.failed = 0;
   EXPECT_EQ(ExitStatus(r), 0);
+  r.bytes = 20566;
+  EXPECT_EQ(SummaryText(r), "2 converted, 0 failed, 0 warnings, 20.6 kB read in 1.2 s");
+  // A folder left out by the scan: the PST is incomplete.
+  r.unlisted_folders.push_back({u"/m/Locked/", "Permission denied"});
+  EXPECT_EQ(ExitStatus(r), 1);
+  EXPECT_NE(SummaryText(r).find("1 folder could not be read"), std::string::npos);
+  EXPECT_NE(
+      SummaryJson(r).find(
+          "\"unlisted_folders\":[{\"folder\":\"/m/Locked/\",\"reason\":\"Permission denied\"}]"),
+      std::string::npos)
+      << SummaryJson(r);
+  r.unlisted_folders.clear();
   r.outcome = convert::RunResult::Outcome::kStopped;
   EXPECT_EQ(ExitStatus(r), 2);
   r.outcome = convert::RunResult::Outcome::kNotStarted;

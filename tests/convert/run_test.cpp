@@ -191,6 +191,29 @@ TEST_F(RunTest, FailuresAreCountedAndListedAndNothingIsLost) {
   EXPECT_NE(log.find("vanished.eml"), std::string::npos);
   EXPECT_NE(log.find("odd date"), std::string::npos);
   EXPECT_EQ(rec_.progress.back(), 100.0f);  // every row counts for the progress
+  // Bytes read: the two files that were there, not the vanished one.
+  EXPECT_EQ(r.bytes,
+            std::filesystem::file_size(rows[0].file) + std::filesystem::file_size(rows[1].file));
+}
+
+// Folders the scan could not list reach the result and the log even when every listed
+// row converts: the PST is missing their messages.
+TEST_F(RunTest, FoldersTheScanCouldNotListAreInTheResultAndTheLog) {
+  options_.unlisted_folders = {{u"/m/Locked/", "Permission denied"},
+                               {u"/m/Gone/", "No such file or directory"}};
+  const RunResult r = Go({File("Inbox/a.eml", "Subject: a\n")});
+  ASSERT_EQ(r.outcome, RunResult::Outcome::kCompleted);
+  EXPECT_EQ(r.converted, 1u);
+  EXPECT_EQ(r.failed, 0u);
+  ASSERT_EQ(r.unlisted_folders.size(), 2u);
+  EXPECT_EQ(r.unlisted_folders[1].row, u"/m/Gone/");
+  ASSERT_FALSE(r.log_path.empty()) << "a run that left folders out wrote no log";
+  const std::string log = ReadAll(r.log_path);
+  EXPECT_NE(log.find("Folders not read: 2"), std::string::npos) << log;
+  EXPECT_NE(log.find("\nFolders not read:\n/m/Locked/: Permission denied\n"
+                     "/m/Gone/: No such file or directory\n"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(RunTest, ATakenNameGetsANumberAndTheOldFileIsUntouched) {

@@ -262,27 +262,37 @@ TEST_F(SourceFaults, UnlistableFolderIsReportedAndTheRestConverts) {
   EXPECT_EQ(r.exit_code, 1) << r.err;  // messages were left out
 }
 
-// Messages were left out, so the log names the folder and the exit status is 1. The
-// program today warns on standard error and ends with 1 but writes no log; enable this
-// test once the scan's findings reach the run's log.
-TEST_F(SourceFaults, DISABLED_UnlistableFolderIsInTheLogAndTheExitStatus) {
+// Messages were left out, so the log names the folder with the reason, the summary
+// counts it and the exit status is 1.
+TEST_F(SourceFaults, UnlistableFolderIsInTheLogAndTheExitStatus) {
   write_file(src_ / "Inbox" / "a.eml", message("a"));
   write_file(src_ / "Locked" / "b.eml", message("b"));
   fs::permissions(out_, fs::perms::all);
   fs::permissions(src_ / "Locked", fs::perms::none);
+  // Root runs the converter as nobody; any other user who can still list the folder
+  // (a capability that overrides modes) cannot see the fault.
+  if (::geteuid() != 0 && ::access((src_ / "Locked").c_str(), R_OK | X_OK) == 0) {
+    fs::permissions(src_ / "Locked", fs::perms::owner_all);
+    GTEST_SKIP() << "this user can list a folder of mode 000";
+  }
   ProcessResult r = run_convert_unprivileged(
-      {"--quiet", "--output-dir", out_.string(), src_.string()}, tmp_.path());
+      {"--quiet", "--json", "--output-dir", out_.string(), src_.string()}, tmp_.path());
   fs::permissions(src_ / "Locked", fs::perms::owner_all);
   ASSERT_NE(r.exit_code, 126) << "cannot run as another user";
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"unlisted_folders\":[{\"folder\":"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"exit\":1"), std::string::npos) << r.out;
   std::vector<fs::path> psts;
   for (const auto& e : fs::directory_iterator(out_))
     if (e.path().extension() == ".pst") psts.push_back(e.path());
   ASSERT_EQ(psts.size(), 1u) << r.err;
+  EXPECT_EQ(subjects_in(psts[0]), (std::set<std::string>{"a"}));
   fs::path log = psts[0];
   log.replace_extension(".log");
   ASSERT_TRUE(fs::exists(log)) << "no log for a run that left a folder out";
-  EXPECT_NE(read_file(log).find("Locked"), std::string::npos) << read_file(log);
+  const std::string text = read_file(log);
+  const std::string line = (src_ / "Locked").string() + "/: Permission denied";
+  EXPECT_NE(text.find("Folders not read:\n" + line + "\n"), std::string::npos) << text;
 }
 
 // A listed file without read permission, converted by a user who is not root.
