@@ -49,6 +49,14 @@ TEST(ConvertProgram, SampleMailboxConvertsAndEveryReaderSeesIt) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("\"converted\":28"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"failed\":0"), std::string::npos) << r.out;
+  // The bytes read are the message files' sizes, every one of them.
+  std::uintmax_t source_bytes = 0;
+  for (const auto& e : fs::recursive_directory_iterator(kSamples)) {
+    if (e.is_regular_file()) source_bytes += e.file_size();
+  }
+  ASSERT_GT(source_bytes, 0u);
+  EXPECT_NE(r.out.find("\"bytes\":" + std::to_string(source_bytes) + ","), std::string::npos)
+      << r.out;
   const auto files = Files(out.path());
   const auto pst = std::find_if(files.begin(), files.end(),
                                 [](const fs::path& p) { return p.extension() == ".pst"; });
