@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "convert/error.hpp"
 #include "convert/folder_path.hpp"
@@ -173,6 +175,13 @@ class Run {
   std::u16string storeDisplayName_;
   StringList pstFolderPaths_;
   std::vector<std::u16string> rowFolders_;
+  // The folders of this store by their path below the top folder, as created or first
+  // found: a parent and a message's folder are found without walking the tree again.
+  // A path that is not here (its creation failed, or a case twin) is looked up the long
+  // way, which finds what the store holds.
+  std::unordered_map<std::u16string, ms::RDOFolder> folders_;
+  // The entry of the last message's folder (entries stay in place when the map grows).
+  std::pair<const std::u16string, ms::RDOFolder>* last_folder_ = nullptr;
   bool stopped_ = false;
 };
 
@@ -241,15 +250,18 @@ void Run::CreateFolders() {
         for (const ms::RDOFolder& f : top.All()) {
           if (f.Name() == path) found = true;
         }
-        if (!found) top.Add(path, ms::kMailFolderType);
+        if (!found) folders_.emplace(path, top.Add(path, ms::kMailFolderType));
         observer_.Yield();
       } else {
-        const std::u16string name = parts.back();
+        const std::u16string& name = parts.back();
         const std::u16string parent = path.substr(0, path.size() - name.size() - 1);
+        const auto known = folders_.find(parent);
         ms::RDOFolder folder =
-            OpenMAPIFolder(*rdoSession_, u"\\" + storeDisplayName_ + u"\\" + parent);
+            known != folders_.end()
+                ? known->second
+                : OpenMAPIFolder(*rdoSession_, u"\\" + storeDisplayName_ + u"\\" + parent);
         observer_.Yield();
-        folder.Folders().Add(name, ms::kMailFolderType);
+        folders_.emplace(path, folder.Folders().Add(name, ms::kMailFolderType));
         observer_.Yield();
       }
     } catch (const ms::Error& e) {
@@ -281,9 +293,19 @@ void Run::ConvertMessages() {
       size = std::filesystem::file_size(row.file, ec);
       if (ec) size = 0;
     }
-    const std::u16string target = u"\\\\" + storeDisplayName_ + u"\\" + folderPath;
     try {
-      ms::RDOMail mail = rdoSession_->GetFolderFromPath(target).Items().Add(ms::kMailItemType);
+      // Rows come folder by folder, so most find their folder where the last one did.
+      if (!last_folder_ || last_folder_->first != folderPath) {
+        auto known = folders_.find(folderPath);
+        if (known == folders_.end()) {
+          known = folders_
+                      .emplace(folderPath, rdoSession_->GetFolderFromPath(
+                                               u"\\\\" + storeDisplayName_ + u"\\" + folderPath))
+                      .first;
+        }
+        last_folder_ = &*known;
+      }
+      ms::RDOMail mail = last_folder_->second.Items().Add(ms::kMailItemType);
       mail.Import(row.file, ms::kRfc822Import);
       result_.bytes += size;
       const std::int32_t flags = kRead | (mail.VisibleAttachmentCount() > 0 ? kHasAttachment : 0);
@@ -439,8 +461,16 @@ RowCheck CheckRows(std::span<const SourceRow> rows) {
 }
 
 StringList PrepareFolderList(std::span<const std::u16string> row_folders, RunObserver& observer) {
-  // One entry per row and an empty extra one at the end.
-  StringList list(row_folders.begin(), row_folders.end());
+  // One entry per distinct row folder (rows share folders: sorting one entry per row would
+  // cost n log n comparisons for a handful of folders) and an empty extra one at the end.
+  // The outcome is the same list: repeats go in the de-duplication below anyway.
+  StringList list;
+  {
+    std::unordered_set<std::u16string_view> seen;
+    for (const std::u16string& folder : row_folders) {
+      if (seen.insert(folder).second) list.push_back(folder);
+    }
+  }
   list.emplace_back();
   observer.Yield();
   QuickSortStrings(list, 0, LastIndex(list) - 1);

@@ -216,6 +216,41 @@ TEST_F(RunTest, FoldersTheScanCouldNotListAreInTheResultAndTheLog) {
       << log;
 }
 
+// Rows that alternate between folders each land in their own; the messages of a folder
+// that could not be created each fail and name it, and the rest still convert.
+TEST_F(RunTest, AlternatingFoldersAndAFolderThatCannotBeCreated) {
+  const std::vector<SourceRow> rows = {
+      File("X/1.eml", "Subject: 1\n"), File("Y/2.eml", "Subject: 2\n"),
+      File("X/3.eml", "Subject: 3\n"), File("Bad/4.eml", "Subject: 4\n"),
+      File("Y/5.eml", "Subject: 5\n"), File("Bad/6.eml", "Subject: 6\n")};
+  options_.backend = [this, inner = options_.backend](const std::filesystem::path& path,
+                                                      const pst::StoreOptions& o) {
+    auto backend = inner(path, o);
+    stores_.back()->fail_folder = u"Bad";
+    return backend;
+  };
+  const RunResult r = Go(rows);
+  ASSERT_EQ(r.outcome, RunResult::Outcome::kCompleted) << r.error;
+  EXPECT_EQ(r.converted, 4u);
+  EXPECT_EQ(r.failed, 2u);
+  ASSERT_EQ(r.folder_problems.size(), 1u);
+  ASSERT_EQ(r.failures.size(), 2u);
+  EXPECT_EQ(r.failures[0].row, rows[3].text);
+  EXPECT_EQ(r.failures[1].row, rows[5].text);
+  EXPECT_NE(r.failures[1].reason.find("is not in the PST"), std::string::npos)
+      << r.failures[1].reason;
+  const FakeStoreData& s = *stores_[0];
+  auto subjects = [&](const std::string& folder) {
+    std::vector<std::u16string> out;
+    const auto* f = s.Folder(testing::U16(Base() + "/" + folder));
+    if (f)
+      for (const pst::Message* m : f->messages) out.push_back(testing::Subject(*m));
+    return out;
+  };
+  EXPECT_EQ(subjects("X"), (std::vector<std::u16string>{u"1", u"3"}));
+  EXPECT_EQ(subjects("Y"), (std::vector<std::u16string>{u"2", u"5"}));
+}
+
 TEST_F(RunTest, ATakenNameGetsANumberAndTheOldFileIsUntouched) {
   std::ofstream(options_.destination / "Larkfield6.12.26 7.5.03.pst") << "old";
   std::ofstream(options_.destination / "Larkfield6.12.26 7.5.03 (2).log") << "old log";
