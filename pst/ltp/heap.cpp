@@ -23,26 +23,29 @@ namespace {
 constexpr std::size_t map_bytes(std::size_t count) { return 4 + 2 * (count + 1); }
 }  // namespace
 
-PageBuilder::PageBuilder(std::size_t index) : index_(index), header_(page_header_size(index)) {
-  bytes_.resize(header_);
+PageBuilder::PageBuilder(std::size_t index, bool measure_only)
+    : index_(index), header_(page_header_size(index)), measure_only_(measure_only), size_(header_) {
+  if (!measure_only_) bytes_.resize(header_);
   offsets_.push_back(static_cast<std::uint16_t>(header_));
 }
 
 bool PageBuilder::fits(std::size_t size) const {
   // Two map entries and one byte stay spare for the filler and padding of finish().
   return size <= kMaxAlloc && count() + 1 + 2 <= kMaxAllocsPerPage &&
-         bytes_.size() + size + map_bytes(count() + 3) + 1 <= kPageSize;
+         size_ + size + map_bytes(count() + 3) + 1 <= kPageSize;
 }
 
 std::uint32_t PageBuilder::add(std::span<const std::byte> bytes) {
-  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-  offsets_.push_back(static_cast<std::uint16_t>(bytes_.size()));
+  if (!measure_only_) bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  size_ += bytes.size();
+  offsets_.push_back(static_cast<std::uint16_t>(size_));
   return make_hid(index_, count());
 }
 
 std::uint32_t PageBuilder::reserve(std::size_t size) {
-  bytes_.resize(bytes_.size() + size);
-  offsets_.push_back(static_cast<std::uint16_t>(bytes_.size()));
+  if (!measure_only_) bytes_.resize(bytes_.size() + size);
+  size_ += size;
+  offsets_.push_back(static_cast<std::uint16_t>(size_));
   return make_hid(index_, count());
 }
 
@@ -58,9 +61,7 @@ std::span<const std::byte> PageBuilder::allocation(std::uint32_t hid) const {
                                                     offsets_.at(i) - offsets_.at(i - 1));
 }
 
-std::size_t PageBuilder::finished_size() const {
-  return bytes_.size() + (bytes_.size() % 2) + map_bytes(count());
-}
+std::size_t PageBuilder::finished_size() const { return size_ + (size_ % 2) + map_bytes(count()); }
 
 void PageBuilder::finish(std::vector<std::byte>& out, std::size_t exact_size) const {
   out.assign(bytes_.begin(), bytes_.end());

@@ -60,7 +60,9 @@ unsigned fill_level(std::size_t free_bytes);
 // the caller (HNHDR fields, fill levels).
 class PageBuilder {
  public:
-  explicit PageBuilder(std::size_t index);
+  // With `measure_only` the page keeps the sizes of its allocations and not their bytes:
+  // fits(), add() and finished_size() work, the other calls must not be used.
+  explicit PageBuilder(std::size_t index, bool measure_only = false);
 
   std::size_t index() const { return index_; }
   std::size_t count() const { return offsets_.size() - 1; }
@@ -83,7 +85,9 @@ class PageBuilder {
  private:
   std::size_t index_;
   std::size_t header_;
-  std::vector<std::byte> bytes_;        // header and allocations
+  bool measure_only_;
+  std::size_t size_;                    // of the header and allocations
+  std::vector<std::byte> bytes_;        // header and allocations (empty when measuring)
   std::vector<std::uint16_t> offsets_;  // rgibAlloc, with the end of the last allocation
 };
 

@@ -45,7 +45,8 @@ struct PropertyContextWriter::State {
   std::size_t garbage = 0;        // arena bytes of replaced values
   std::uint64_t added_bytes = 0;  // NodeData::bytes of the subnodes added
 
-  std::vector<std::byte> build_heap() const;
+  // Lays the heap out; returns its size, and its bytes in `heap` unless that is null.
+  std::size_t build_heap(std::vector<std::byte>* heap) const;
   std::uint64_t bytes_besides_heap() const;
 
   void release_values() noexcept {
@@ -199,15 +200,16 @@ void PropertyContextWriter::add_subnode(ndb::Nid nid, const NodeData& data) {
   s.added_bytes += data.bytes;
 }
 
-// The heap's bytes for the properties set so far.
-std::vector<std::byte> PropertyContextWriter::State::build_heap() const {
+// The heap for the properties set so far.
+std::size_t PropertyContextWriter::State::build_heap(std::vector<std::byte>* heap) const {
   const State& s = *this;
+  const bool measure = heap == nullptr;
   // Heap: the BTH header first (HID 0x20, as Outlook writes it), the values, then the
   // BTH arrays bottom-up.
   std::vector<PageBuilder> pages;
-  pages.emplace_back(0);
+  pages.emplace_back(0, measure);
   auto alloc = [&](std::span<const std::byte> bytes) {
-    if (!pages.back().fits(bytes.size())) pages.emplace_back(pages.size());
+    if (!pages.back().fits(bytes.size())) pages.emplace_back(pages.size(), measure);
     return pages.back().add(bytes);
   };
   const std::uint32_t header_hid = pages.back().reserve(8);
@@ -234,11 +236,12 @@ std::vector<std::byte> PropertyContextWriter::State::build_heap() const {
     detail::put32(r + 4, hnid);
   }
   const auto [levels, root] = detail::build_bth(records, 2, 8, alloc);
-  pages.front().patch(header_hid, detail::bth_header(2, 6, levels, root));
-
   // Pages: every page but the last exactly one block long, so that the heap is one
   // data stream cut into blocks at 8,176 bytes and the database owns the whole tree.
-  std::vector<std::byte> heap;
+  const std::size_t size = (pages.size() - 1) * detail::kPageSize + pages.back().finished_size();
+  if (measure) return size;
+  pages.front().patch(header_hid, detail::bth_header(2, 6, levels, root));
+
   std::vector<std::vector<std::byte>> bytes(pages.size());
   for (std::size_t i = 0; i < pages.size(); ++i)
     pages[i].finish(bytes[i], i + 1 < pages.size() ? detail::kPageSize : 0);
@@ -247,8 +250,10 @@ std::vector<std::byte> PropertyContextWriter::State::build_heap() const {
     detail::put_fill_level(bytes[holder], holder, i, detail::kPageSize - bytes[i].size());
   }
   detail::put_heap_header(bytes[0], detail::kClientPc, header_hid);
-  for (const auto& b : bytes) heap.insert(heap.end(), b.begin(), b.end());
-  return heap;
+  heap->clear();
+  heap->reserve(size);
+  for (const auto& b : bytes) heap->insert(heap->end(), b.begin(), b.end());
+  return size;
 }
 
 std::uint64_t PropertyContextWriter::State::bytes_besides_heap() const {
@@ -259,12 +264,13 @@ std::uint64_t PropertyContextWriter::State::bytes_besides_heap() const {
 }
 
 std::uint64_t PropertyContextWriter::stored_bytes() const {
-  return state_->build_heap().size() + state_->bytes_besides_heap();
+  return state_->build_heap(nullptr) + state_->bytes_besides_heap();
 }
 
 NodeData PropertyContextWriter::finish() {
   State& s = *state_;
-  const std::vector<std::byte> heap = s.build_heap();
+  std::vector<std::byte> heap;
+  s.build_heap(&heap);
   const std::uint64_t total = heap.size() + s.bytes_besides_heap();
 
   std::vector<ndb::SubnodeEntry> entries = s.added;
