@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <deque>
+#include <string>
 
 #include "pst/ltp/table_context.hpp"
 #include "pst/messaging/layout.hpp"
@@ -41,18 +43,101 @@ bool computed_message_property(std::uint16_t id) {
   }
 }
 
+// Message properties that readers take as text by their id alone: a value of another type
+// makes the message unreadable to them, so the store refuses it.
+void check_text_property(const Property& p) {
+  const std::uint16_t id = prop_id(p.tag), type = prop_type(p.tag);
+  const char* name = nullptr;
+  bool binary_too = false;
+  switch (id) {
+    case 0x0037:
+      name = "PR_SUBJECT";
+      break;
+    case 0x0C1A:
+      name = "PR_SENDER_NAME";
+      break;
+    case 0x1000:
+      name = "PR_BODY";
+      break;
+    case 0x007D:
+      name = "PR_TRANSPORT_MESSAGE_HEADERS";
+      break;
+    case 0x1013:
+      name = "PR_HTML";
+      binary_too = true;
+      break;
+    default:
+      return;
+  }
+  if (type == pt::kUnicode || (binary_too && type == pt::kBinary)) return;
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "0x%08X", p.tag);
+  throw Error(Error::Code::kInvalidArgument,
+              std::string(name) + " given as " + tag +
+                  (binary_too ? ": it is text or binary" : ": it is a Unicode string"));
+}
+
 bool streamed(const PropValue& v) { return std::holds_alternative<std::shared_ptr<ByteSource>>(v); }
 
-// Adds or replaces `p` in `row`.
+// Adds `p` to `row`, replacing a value of the same property id whatever its type: an
+// object holds one value per id, as its property context does.
 void upsert(std::vector<Property>& row, Property p) {
   for (auto& r : row) {
-    if (r.tag == p.tag) {
+    if (prop_id(r.tag) == prop_id(p.tag)) {
       r = std::move(p);
       return;
     }
   }
   row.push_back(std::move(p));
 }
+
+// The properties of one object with the last value given for each property id: a later
+// value replaces an earlier one of the same id, also one of another type. Order kept.
+std::vector<const Property*> last_per_id(std::span<const Property> props) {
+  std::vector<std::size_t> order(props.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return prop_id(props[a].tag) < prop_id(props[b].tag);
+  });
+  std::vector<std::size_t> kept;
+  kept.reserve(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 1 < order.size() && prop_id(props[order[i]].tag) == prop_id(props[order[i + 1]].tag))
+      continue;
+    kept.push_back(order[i]);
+  }
+  std::sort(kept.begin(), kept.end());
+  std::vector<const Property*> out;
+  out.reserve(kept.size());
+  for (std::size_t i : kept) out.push_back(&props[i]);
+  return out;
+}
+
+// A table written for an object that may still fail: released unless the caller keeps
+// what its flush returned.
+class TableGuard {
+ public:
+  explicit TableGuard(ltp::TableWriter& table) : table_(table) {}
+  TableGuard(const TableGuard&) = delete;
+  TableGuard& operator=(const TableGuard&) = delete;
+  ~TableGuard() {
+    if (armed_) {
+      try {
+        table_.release();
+      } catch (...) {  // a failed database keeps what its last commit wrote
+      }
+    }
+  }
+  ltp::NodeData flush() {
+    ltp::NodeData d = table_.flush();
+    armed_ = false;  // the NodeData owns the blocks now
+    return d;
+  }
+
+ private:
+  ltp::TableWriter& table_;
+  bool armed_ = true;
+};
 
 const Property* find(const std::vector<Property>& props, PropTag t) {
   for (const auto& p : props) {
@@ -185,23 +270,14 @@ Bytes MessageWriter::entry_id(std::uint32_t nid) const {
   return e;
 }
 
-ltp::NodeData MessageWriter::write_recipients(const Message& message) {
-  std::vector<PropTag> columns(layout::kRecipientColumns.begin(), layout::kRecipientColumns.end());
-  columns.push_back(tag::kRowId);
-  for (const auto& r : message.recipients) {
-    for (const auto& p : r.properties) {
-      if (std::find(columns.begin(), columns.end(), p.tag) == columns.end()) {
-        columns.push_back(p.tag);
-      }
-    }
-  }
-  std::sort(columns.begin(), columns.end());
-  ltp::TableWriter table(db_, columns);
+std::vector<std::vector<Property>> MessageWriter::recipient_rows(const Message& message) {
+  std::vector<std::vector<Property>> rows;
+  rows.reserve(message.recipients.size());
   std::uint32_t index = 0;
   for (const auto& r : message.recipients) {
     std::vector<Property> row;
     row.reserve(r.properties.size() + 8);
-    for (const auto& p : r.properties) upsert(row, p);
+    for (const Property* p : last_per_id(r.properties)) row.push_back(*p);
     auto text = [&](PropTag t) -> std::u16string_view {
       const Property* p = find(row, t);
       if (!p) return {};
@@ -211,26 +287,48 @@ ltp::NodeData MessageWriter::write_recipients(const Message& message) {
     const std::u16string name(text(tag::kDisplayName));
     const std::u16string addrtype(text(tag::kAddrType));
     const std::u16string address(text(tag::kEmailAddress));
-    if (!find(row, tag::kRecipientType)) row.push_back({tag::kRecipientType, std::int32_t(1)});
-    if (!find(row, tag::kObjectType)) row.push_back({tag::kObjectType, std::int32_t(6)});
-    if (!find(row, tag::kDisplayType)) row.push_back({tag::kDisplayType, std::int32_t(0)});
-    if (!find(row, tag::kResponsibility)) row.push_back({tag::kResponsibility, true});
-    if (!find(row, tag::kSendRichInfo)) row.push_back({tag::kSendRichInfo, false});
+    // Defaults replace a value of the same id given with another type.
+    auto fill = [&](Property p) {
+      if (!find(row, p.tag)) upsert(row, std::move(p));
+    };
+    fill({tag::kRecipientType, std::int32_t(1)});
+    fill({tag::kObjectType, std::int32_t(6)});
+    fill({tag::kDisplayType, std::int32_t(0)});
+    fill({tag::kResponsibility, true});
+    fill({tag::kSendRichInfo, false});
     if (!addrtype.empty() && !address.empty()) {
       if (!find(row, tag::kSearchKey)) {
-        row.push_back({tag::kSearchKey, address_search_key(addrtype, address)});
+        upsert(row, {tag::kSearchKey, address_search_key(addrtype, address)});
       }
       if (!find(row, tag::kEntryId)) {
-        row.push_back({tag::kEntryId, one_off_entry_id(name, addrtype, address)});
+        upsert(row, {tag::kEntryId, one_off_entry_id(name, addrtype, address)});
       }
     }
     upsert(row, {tag::kRowId, std::int32_t(index)});
     upsert(row, {tag::kLtpRowId, std::int32_t(index)});
     upsert(row, {tag::kLtpRowVer, std::int32_t(index + 1)});
-    table.set_row(index, row);
+    rows.push_back(std::move(row));
     ++index;
   }
-  return table.flush();
+  return rows;
+}
+
+ltp::NodeData MessageWriter::write_recipients(const std::vector<std::vector<Property>>& rows) {
+  std::vector<PropTag> columns(layout::kRecipientColumns.begin(), layout::kRecipientColumns.end());
+  columns.push_back(tag::kRowId);
+  for (const auto& row : rows) {
+    for (const auto& p : row) {
+      if (std::find(columns.begin(), columns.end(), p.tag) == columns.end()) {
+        columns.push_back(p.tag);
+      }
+    }
+  }
+  std::sort(columns.begin(), columns.end());
+  ltp::TableWriter table(db_, columns);
+  TableGuard guard(table);
+  std::uint32_t index = 0;
+  for (const auto& row : rows) table.set_row(index++, row);
+  return guard.flush();
 }
 
 MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachment& attachment,
@@ -240,7 +338,8 @@ MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachmen
   WrittenAttachment out;
   std::optional<std::int32_t> method;
   bool has_rendering = false;
-  for (const auto& p : attachment.properties) {
+  for (const Property* given : last_per_id(attachment.properties)) {
+    const Property& p = *given;
     if (p.tag == tag::kAttachSize || p.tag == tag::kAttachDataObject) continue;
     if (p.tag == tag::kAttachMethod) {
       if (const auto* m = std::get_if<std::int32_t>(&p.value)) method = *m;
@@ -296,13 +395,18 @@ MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachmen
 }
 
 WrittenMessage MessageWriter::write(const Message& message, int depth) {
+  // The last value of each id, checked before anything is written.
+  const std::vector<const Property*> given = last_per_id(message.properties);
+  for (const Property* p : given) check_text_property(*p);
+
   Pending pending(db_);
   ltp::PropertyContextWriter pc(db_);
   WrittenMessage out;
 
   // Recipient table: every message has one, empty or not.
+  const std::vector<std::vector<Property>> recipients = recipient_rows(message);
   {
-    const ltp::NodeData& t = pending.add(write_recipients(message));
+    const ltp::NodeData& t = pending.add(write_recipients(recipients));
     pc.add_subnode(layout::kRecipientTableSubnode, t);
   }
 
@@ -314,6 +418,7 @@ WrittenMessage MessageWriter::write(const Message& message, int depth) {
                    layout::kAttachmentExtraColumns.end());
     std::sort(columns.begin(), columns.end());
     ltp::TableWriter table(db_, columns);
+    TableGuard guard(table);
     std::uint32_t index = 0;
     for (const auto& a : message.attachments) {
       ++index;
@@ -325,7 +430,7 @@ WrittenMessage MessageWriter::write(const Message& message, int depth) {
       w.row_values.push_back({tag::kLtpRowVer, std::int32_t(index)});
       table.set_row(nid, w.row_values);
     }
-    const ltp::NodeData& t = pending.add(table.flush());
+    const ltp::NodeData& t = pending.add(guard.flush());
     pc.add_subnode(layout::kAttachmentTableSubnode, t);
   }
 
@@ -335,12 +440,13 @@ WrittenMessage MessageWriter::write(const Message& message, int depth) {
   bool has_class = false, has_status = false, has_creation = false, has_modification = false,
        has_search_key = false, has_to = false, has_cc = false, has_bcc = false;
   std::optional<FileTime> delivery, submit;
-  for (const auto& p : message.properties) {
-    if (p.tag == tag::kSubjectPrefix) {
-      if (const auto* s = std::get_if<std::u16string>(&p.value)) prefix = *s;
+  for (const Property* p : given) {
+    if (p->tag == tag::kSubjectPrefix) {
+      if (const auto* s = std::get_if<std::u16string>(&p->value)) prefix = *s;
     }
   }
-  for (const auto& p : message.properties) {
+  for (const Property* given_property : given) {
+    const Property& p = *given_property;
     const std::uint16_t id = prop_id(p.tag);
     if (computed_message_property(id)) continue;
     if (p.tag == tag::kMessageFlags) {
@@ -404,16 +510,12 @@ WrittenMessage MessageWriter::write(const Message& message, int depth) {
   // The display lists, from the recipient table when the caller gave none.
   auto names_of = [&](std::int32_t type) {
     std::u16string joined;
-    for (const auto& r : message.recipients) {
-      std::int32_t t = 1;
-      const std::u16string* name = nullptr;
-      for (const auto& p : r.properties) {
-        if (p.tag == tag::kRecipientType) {
-          if (const auto* v = std::get_if<std::int32_t>(&p.value)) t = *v;
-        }
-        if (p.tag == tag::kDisplayName) name = std::get_if<std::u16string>(&p.value);
-      }
-      if (t != type || !name) continue;
+    for (const auto& row : recipients) {
+      const Property* t = find(row, tag::kRecipientType);
+      const Property* n = find(row, tag::kDisplayName);
+      const auto* row_type = t ? std::get_if<std::int32_t>(&t->value) : nullptr;
+      const auto* name = n ? std::get_if<std::u16string>(&n->value) : nullptr;
+      if (!row_type || *row_type != type || !name) continue;
       if (!joined.empty()) joined += u"; ";
       joined += *name;
     }

@@ -41,7 +41,10 @@ class MessageWriter {
     std::vector<Property> row_values;
   };
   WrittenAttachment write_attachment(const Attachment& attachment, int depth);
-  ltp::NodeData write_recipients(const Message& message);
+  // The recipient table's rows: the caller's properties (the last value of each id)
+  // and the defaults.
+  std::vector<std::vector<Property>> recipient_rows(const Message& message);
+  ltp::NodeData write_recipients(const std::vector<std::vector<Property>>& rows);
 
   ndb::Database& db_;
   std::array<std::uint8_t, 16> record_key_;

@@ -209,9 +209,13 @@ class Store::Impl {
     }
     commit_if_due();
     const Nid nid = db_.allocate_nid(NidType::kNormalMessage);
-    messaging::WrittenMessage w = writer_.write(message, 0);
+    // Every block written from here on is the message's: a refusal gives back whatever
+    // of it is still allocated, however far the writing got.
+    const ndb::Bid mark = db_.block_mark();
     bool in_nbt = false;
+    bool unread = false;
     try {
+      messaging::WrittenMessage w = writer_.write(message, 0);
       db_.put_node({nid, w.node.data, w.node.subnodes, folder_id});
       in_nbt = true;
       std::vector<Property> row;
@@ -224,16 +228,17 @@ class Store::Impl {
       row.push_back({tag::kLtpRowId, std::int32_t(nid)});
       row.push_back({tag::kLtpRowVer, std::int32_t(next_row_version())});
       f.contents->set_row(nid, row);
+      unread = !(w.flags & layout::kMsgFlagRead);
     } catch (...) {
       try {
         if (in_nbt) db_.remove_node(nid);
-        ltp::release(db_, w.node);
+        db_.discard_blocks_since(mark);
       } catch (...) {  // the database failed: the last commit is what the file holds
       }
       throw;
     }
     ++f.content_count;
-    if (!(w.flags & layout::kMsgFlagRead)) ++f.content_unread;
+    if (unread) ++f.content_unread;
     f.contents_dirty = true;
     mark_tables_dirty(f);
     mark_pc_dirty(f);
@@ -311,7 +316,7 @@ class Store::Impl {
 
   StoreStatistics statistics() const {
     const ndb::DatabaseStatistics s = db_.statistics();
-    return {s.file_size, s.bytes_written, messages_, folders_created_, commits_};
+    return {s.file_size, s.bytes_written, messages_, folders_created_, commits_, s.blocks};
   }
 
  private:

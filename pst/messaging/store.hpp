@@ -89,6 +89,7 @@ struct StoreStatistics {
   std::uint64_t messages = 0;
   std::uint64_t folders = 0;
   std::uint64_t commits = 0;
+  std::uint64_t blocks = 0;  // blocks in use (entries of the block index)
 };
 
 class Store {
@@ -123,7 +124,12 @@ class Store {
   std::uint16_t named_property_id(const NamedPropertyKey& key);
 
   // Writes a message into `folder`. On an exception nothing of the message becomes
-  // part of the store.
+  // part of the store: none of its blocks stays allocated, and no node or row names it.
+  // An object (message, recipient, attachment) holds one value per property id: of
+  // several values given for one id, whatever their types, the last one is stored.
+  // PR_SUBJECT, PR_SENDER_NAME, PR_BODY and PR_TRANSPORT_MESSAGE_HEADERS must then be
+  // Unicode strings and PR_HTML text or binary (Error::Code::kInvalidArgument otherwise):
+  // readers take them by id and fail on another type.
   MessageId add_message(FolderId folder, const Message& message);
 
   void commit();  // makes everything added so far durable
