@@ -32,15 +32,6 @@ using namespace larkfield::pst;
   std::abort();
 }
 
-// Two inputs the writer is known to get wrong are left out unless
-// LARKFIELD_FUZZ_KNOWN_FAULTS is set, as each would stop every run at once (see
-// tests/fuzz/README.md): one property id with two types in one bag, and a streamed value
-// that fails part way.
-bool KnownFaultsAllowed() {
-  static const bool allowed = std::getenv("LARKFIELD_FUZZ_KNOWN_FAULTS") != nullptr;
-  return allowed;
-}
-
 bool Tracing() {
   static const bool on = std::getenv("LARKFIELD_FUZZ_TRACE") != nullptr;
   return on;
@@ -266,7 +257,7 @@ Property RandomProperty(Input& in, const Named& named) {
       } else if (in.below(8) == 0) {
         const std::size_t length = in.u16() % 30000;
         const std::uint8_t seed = in.byte();
-        const bool fail = in.below(4) == 0 && KnownFaultsAllowed();
+        const bool fail = in.below(4) == 0;
         p.value = std::shared_ptr<ByteSource>(std::make_shared<Stream>(length, seed, fail));
       } else {
         p.value = Blob(in);
@@ -276,14 +267,10 @@ Property RandomProperty(Input& in, const Named& named) {
   return p;
 }
 
+// Ids repeat, with the same type or another one: the last value of an id is the one stored.
 void Bag(Input& in, const Named& named, std::vector<Property>& out) {
   const std::size_t n = in.below(8);
-  for (std::size_t i = 0; i < n; ++i) {
-    Property p = RandomProperty(in, named);
-    bool clash = false;
-    for (const auto& q : out) clash |= prop_id(q.tag) == prop_id(p.tag) && q.tag != p.tag;
-    if (!clash || KnownFaultsAllowed()) out.push_back(std::move(p));
-  }
+  for (std::size_t i = 0; i < n; ++i) out.push_back(RandomProperty(in, named));
 }
 
 Message RandomMessage(Input& in, const Named& named, int depth) {
@@ -353,7 +340,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     folders.push_back({e.id, store.ipm_subtree(), e.name});
   Named named;
   std::size_t added = 0;
-  std::size_t refused = 0;
   for (int op = 0; op < 80 && !in.done(); ++op) {
     switch (in.below(8)) {
       case 0:
@@ -385,6 +371,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 4: {
         const Folder target = folders[in.below(folders.size())];
         const Message m = RandomMessage(in, named, 0);
+        const StoreStatistics before = store.statistics();
         try {
           store.add_message(target.id, m);
           ++added;
@@ -392,11 +379,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::fprintf(stderr, "add_message: %zu properties, %zu recipients, %zu attachments\n",
                          m.properties.size(), m.recipients.size(), m.attachments.size());
         } catch (const Error& e) {
-          ++refused;
           if (Tracing()) std::fprintf(stderr, "add_message refused: %s\n", e.what());
-          // Refused messages leave nothing behind; the check below sees to that.
+          // Refused messages leave nothing behind: no block stays in use (unless a commit
+          // due before the message rewrote folders), and the check below finds no trace.
           if (e.code() == Error::Code::kClosed || e.code() == Error::Code::kCorrupt)
             Fail("a refused message left the store closed or corrupt");
+          const StoreStatistics after = store.statistics();
+          if (after.commits == before.commits && after.blocks != before.blocks)
+            Fail("a refused message left blocks in use");
         }
         break;
       }
@@ -442,13 +432,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   store.close();
 
-  // Known fault: the blocks a refused message had written can stay in the block index,
-  // unused (space lost, nothing else). Outside the known-fault runs such leaks after a
-  // refusal are warnings; every other rule stays strict.
-  larkfield::pst::check::Options check_options;
-  check_options.crash_state = refused > 0 && !KnownFaultsAllowed();
-  const larkfield::pst::check::Report report =
-      larkfield::pst::check::verify_file(file, check_options);
+  // Refused messages included: not one block of them may stay in the block index.
+  const larkfield::pst::check::Report report = larkfield::pst::check::verify_file(file, {});
   if (!report.readable || !report.ok()) {
     std::fprintf(stderr, "%s\n", report.text().c_str());
     Fail("the structural check found errors");
