@@ -170,8 +170,8 @@ std::shared_ptr<ContentSource> file_content(std::shared_ptr<const MessageFile> f
 FileBytes::FileBytes(const MessageFile& file, std::size_t read_up_to)
     : size_(static_cast<std::size_t>(file.size())) {
   if (size_ <= read_up_to) {
-    read_.resize(size_);
-    if (file.read_at(0, std::as_writable_bytes(std::span(read_))) != size_)
+    read_ = std::make_unique_for_overwrite<char[]>(size_);  // no zero-filling first
+    if (file.read_at(0, std::as_writable_bytes(std::span(read_.get(), size_))) != size_)
       fail(file.name(), "the file changed while it was being converted", ESTALE);
     return;
   }

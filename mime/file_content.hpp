@@ -66,11 +66,11 @@ class FileBytes {
   ~FileBytes();
   std::string_view view() const noexcept {
     return mapped_ != nullptr ? std::string_view(static_cast<const char*>(mapped_), size_)
-                              : std::string_view(read_);
+                              : std::string_view(read_.get(), size_);
   }
 
  private:
-  std::string read_;
+  std::unique_ptr<char[]> read_;
   void* mapped_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -120,7 +120,7 @@ std::vector<RawHeader> raw_headers(GMimeObject* object) {
 
 const RawHeader* find_header(const std::vector<RawHeader>& hs, std::string_view name) {
   for (const auto& h : hs)
-    if (text::ascii_lower(h.name) == text::ascii_lower(name)) return &h;
+    if (text::iequals(h.name, name)) return &h;
   return nullptr;
 }
 
@@ -301,7 +301,7 @@ std::vector<Mailbox> header_mailboxes(Context& ctx, const std::vector<RawHeader>
                                       std::string_view name) {
   std::vector<Mailbox> out;
   for (const auto& h : hs)
-    if (text::ascii_lower(h.name) == text::ascii_lower(name)) {
+    if (text::iequals(h.name, name)) {
       auto more = parse_addresses(ctx, h.raw);
       std::move(more.begin(), more.end(), std::back_inserter(out));
     }
@@ -312,8 +312,9 @@ std::vector<Mailbox> header_mailboxes(Context& ctx, const std::vector<RawHeader>
 
 // Transfer-decoded bytes of a leaf. Base64 is decoded here, as it is read: GMime's decoder
 // stops at padding inside the data.
-Bytes part_data(GMimePart* part) {
-  Bytes out;
+template <typename Out>
+Out part_data_as(GMimePart* part) {
+  Out out;
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (content == nullptr) return out;
   if (g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64) {
@@ -335,15 +336,14 @@ Bytes part_data(GMimePart* part) {
   GPtr<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_data_wrapper_write_to_stream(content, mem.get());
   GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
-  out.resize(array->len);
-  if (array->len > 0) std::memcpy(out.data(), array->data, array->len);
+  const auto* data = reinterpret_cast<const typename Out::value_type*>(array->data);
+  out.assign(data, data + array->len);
   return out;
 }
 
-std::string part_bytes(GMimePart* part) {
-  const Bytes b = part_data(part);
-  return std::string(reinterpret_cast<const char*>(b.data()), b.size());
-}
+Bytes part_data(GMimePart* part) { return part_data_as<Bytes>(part); }
+
+std::string part_bytes(GMimePart* part) { return part_data_as<std::string>(part); }
 
 std::string object_bytes(GMimeObject* object) {
   GPtr<GMimeStream> mem(g_mime_stream_mem_new());
@@ -574,9 +574,15 @@ Body select_body(GMimeObject* object, std::size_t depth, std::size_t max_depth) 
 
 std::set<std::string> html_references(std::string_view html) {
   std::set<std::string> refs;
-  const std::string lower = text::ascii_lower(html);
+  // "cid:" in any letter case, found by its colon (no lower-case copy of the document).
+  const auto next_cid = [&](std::size_t from) {
+    for (std::size_t colon = html.find(':', from + 3); colon != std::string_view::npos;
+         colon = html.find(':', colon + 1))
+      if (text::iequals(html.substr(colon - 3, 3), "cid")) return colon - 3;
+    return std::string_view::npos;
+  };
   std::size_t pos = 0;
-  while ((pos = lower.find("cid:", pos)) != std::string::npos) {
+  while ((pos = next_cid(pos)) != std::string_view::npos) {
     std::size_t e = pos + 4;
     while (e < html.size() && html[e] != '"' && html[e] != '\'' && html[e] != ' ' &&
            html[e] != '>' && html[e] != ')' && html[e] != '\r' && html[e] != '\n')
@@ -1170,7 +1176,7 @@ void Converter::bodies(const Body& body) {
   }
   if (body.html != nullptr) {
     GMimeObject* o = GMIME_OBJECT(body.html);
-    const std::string bytes = part_bytes(body.html);
+    std::string bytes = part_bytes(body.html);
     std::string declared = content_param(o, "charset");
     const std::string meta = text::html_meta_charset(bytes);
     if (declared.empty()) declared = meta;
@@ -1184,7 +1190,7 @@ void Converter::bodies(const Body& body) {
                        bytes.find('\0') == std::string::npos;
     std::string html_bytes;
     if (clean) {
-      html_bytes = bytes;
+      html_bytes = std::move(bytes);
       html_utf8_ = std::move(exact->utf8);
       cpid = exact->code_page;
     } else {
@@ -1309,7 +1315,7 @@ void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
   // Subject family. The last Subject header wins, as in GMime.
   std::string subject;
   for (const auto& h : hs)
-    if (text::ascii_lower(h.name) == "subject") subject = decode_text_header(ctx_, h.raw);
+    if (text::iequals(h.name, "subject")) subject = decode_text_header(ctx_, h.raw);
   put_str(p, t::kSubject, subject);
   std::string prefix, normalized = subject;
   {
@@ -1399,13 +1405,13 @@ void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
   // Times. Sent: Date, else the newest Received, else the .emlx dates.
   std::optional<std::int64_t> date;
   for (const auto& h : hs)
-    if (text::ascii_lower(h.name) == "date") {
+    if (text::iequals(h.name, "date")) {
       date = parse_date(h.raw);
       if (!date) ctx_.warnings.push_back("Date header not understood: " + unfold(h.raw));
     }
   std::optional<std::int64_t> received;
   for (const auto& h : hs) {
-    if (text::ascii_lower(h.name) != "received") continue;
+    if (!text::iequals(h.name, "received")) continue;
     const std::string v = unfold(h.raw);
     const std::size_t semi = v.rfind(';');
     if (semi == std::string::npos) continue;
@@ -1736,7 +1742,7 @@ struct WarningSink {
 void warning_callback(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer data) {
   const auto* sink = static_cast<const WarningSink*>(data);
   std::vector<std::string>* warnings = sink->warnings;
-  offset -= sink->base;
+  if (offset >= 0) offset -= sink->base;  // -1 is "no position"
   if (warnings->size() > 200) return;
   static constexpr const char* kNames[] = {"",
                                            "duplicated header",
@@ -1897,6 +1903,8 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GPtr<GMimeMessage> msg(g_mime_parser_construct_message(parser.get(), parser_options.get()));
+  const gint64 base = sink.base;
+  sink.base = 0;         // later parses (repaired parts) count from the start of what they read
   origin.file = source;  // a stand-in may take the whole file from it
   if (!msg ||
       g_mime_header_list_get_count(g_mime_object_get_header_list(GMIME_OBJECT(msg.get()))) == 0) {
@@ -1907,7 +1915,7 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
   if (!in_file) origin.file = nullptr;
 
   std::size_t headers_end = hb.end;
-  const gint64 parser_end = g_mime_parser_get_headers_end(parser.get()) - sink.base;
+  const gint64 parser_end = g_mime_parser_get_headers_end(parser.get()) - base;
   if (parser_end > 0 && static_cast<std::size_t>(parser_end) <= message.size() &&
       static_cast<std::size_t>(parser_end) < headers_end)
     headers_end = static_cast<std::size_t>(parser_end);

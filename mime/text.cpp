@@ -115,6 +115,13 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 // End of the run of ASCII bytes that starts at i.
 std::size_t ascii_run_end(std::string_view s, std::size_t i) {
+  // Eight bytes at a time while none has its high bit set.
+  while (i + 8 <= s.size()) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if ((word & 0x8080808080808080ULL) != 0) break;
+    i += 8;
+  }
   while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
   return i;
 }
@@ -253,6 +260,17 @@ std::string ascii_upper(std::string_view s) {
   return r;
 }
 
+bool iequals(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 std::string trim(std::string_view s) {
   const auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   while (!s.empty() && ws(s.front())) s.remove_prefix(1);
@@ -373,10 +391,8 @@ std::u16string utf8_to_utf16(std::string_view utf8) {
   std::u16string out(utf8.size(), u'\0');
   std::size_t o = 0;
   for (std::size_t i = 0; i < utf8.size();) {
-    const auto b = static_cast<unsigned char>(utf8[i]);
-    if (b < 0x80) {
-      out[o++] = static_cast<char16_t>(b);
-      ++i;
+    if (const std::size_t end = ascii_run_end(utf8, i); end > i) {
+      for (; i < end; ++i) out[o++] = static_cast<char16_t>(static_cast<unsigned char>(utf8[i]));
       continue;
     }
     char32_t cp = 0;
@@ -477,6 +493,13 @@ std::string to_crlf(std::string_view t) {
   std::size_t i = 0;
   while (i < t.size()) {
     std::size_t j = i;
+    // Eight bytes at a time while none is below 0x0E (CR, LF and NUL are).
+    while (j + 8 <= t.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, t.data() + j, 8);
+      if (((word - 0x0E0E0E0E0E0E0E0EULL) & ~word & 0x8080808080808080ULL) != 0) break;
+      j += 8;
+    }
     while (j < t.size() && t[j] != '\r' && t[j] != '\n' && t[j] != '\0') ++j;
     out.append(t.substr(i, j - i));
     if (j == t.size()) break;

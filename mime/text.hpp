@@ -3,6 +3,7 @@
 // Text helpers of the importer: charsets, UTF-8/UTF-16, base64, encoded words, HTML to
 // plain text. Pure functions over bytes; no GMime objects.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -54,45 +55,65 @@ class Base64Decoder {
   template <typename Out>
   void feed(std::string_view in, Out& out) {
     using T = typename Out::value_type;
-    for (char c : in) {
-      int v = -1;
-      if (c >= 'A' && c <= 'Z')
-        v = c - 'A';
-      else if (c >= 'a' && c <= 'z')
-        v = c - 'a' + 26;
-      else if (c >= '0' && c <= '9')
-        v = c - '0' + 52;
-      else if (c == '+')
-        v = 62;
-      else if (c == '/')
-        v = 63;
-      else if (c == '=') {
-        finish(out);
+    // Written in place: a quantum gives three bytes for four characters, a flushed partial
+    // one at most two, so the input size (plus the carried quantum) bounds the output.
+    const std::size_t start = out.size();
+    out.resize(start + in.size() + 3);
+    T* w = out.data() + start;
+    for (const char c : in) {
+      const std::int8_t v = kValues[static_cast<unsigned char>(c)];
+      if (v < 0) {
+        if (v == kPad) w = flush(w);
         continue;
       }
-      if (v < 0) continue;
       acc_ = (acc_ << 6) | static_cast<std::uint32_t>(v);
       if (++n_ == 4) {
-        out.push_back(static_cast<T>((acc_ >> 16) & 0xFF));
-        out.push_back(static_cast<T>((acc_ >> 8) & 0xFF));
-        out.push_back(static_cast<T>(acc_ & 0xFF));
+        w[0] = static_cast<T>((acc_ >> 16) & 0xFF);
+        w[1] = static_cast<T>((acc_ >> 8) & 0xFF);
+        w[2] = static_cast<T>(acc_ & 0xFF);
+        w += 3;
         acc_ = 0;
         n_ = 0;
       }
     }
+    out.resize(static_cast<std::size_t>(w - out.data()));
   }
   // Flushes a partial quantum (two or three characters).
   template <typename Out>
   void finish(Out& out) {
     using T = typename Out::value_type;
+    T tail[2];
+    const auto n = static_cast<std::size_t>(flush(tail) - tail);
+    out.insert(out.end(), tail, tail + n);
+  }
+
+ private:
+  static constexpr std::int8_t kSkip = -1, kPad = -2;
+  static constexpr auto kValues = [] {
+    std::array<std::int8_t, 256> t{};
+    t.fill(kSkip);
+    for (int i = 0; i < 26; ++i) {
+      t['A' + i] = static_cast<std::int8_t>(i);
+      t['a' + i] = static_cast<std::int8_t>(26 + i);
+    }
+    for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<std::int8_t>(52 + i);
+    t['+'] = 62;
+    t['/'] = 63;
+    t['='] = kPad;
+    return t;
+  }();
+
+  template <typename T>
+  T* flush(T* w) {
     if (n_ == 2) {
-      out.push_back(static_cast<T>((acc_ >> 4) & 0xFF));
+      *w++ = static_cast<T>((acc_ >> 4) & 0xFF);
     } else if (n_ == 3) {
-      out.push_back(static_cast<T>((acc_ >> 10) & 0xFF));
-      out.push_back(static_cast<T>((acc_ >> 2) & 0xFF));
+      *w++ = static_cast<T>((acc_ >> 10) & 0xFF);
+      *w++ = static_cast<T>((acc_ >> 2) & 0xFF);
     }
     acc_ = 0;
     n_ = 0;
+    return w;
   }
 
  private:
@@ -132,5 +153,7 @@ std::string text_to_html(std::string_view text);
 std::string ascii_lower(std::string_view s);
 std::string ascii_upper(std::string_view s);
 std::string trim(std::string_view s);
+// ASCII letters compared without regard to case; other bytes exactly.
+bool iequals(std::string_view a, std::string_view b) noexcept;
 
 }  // namespace larkfield::mime::text

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "helpers.hpp"
 
@@ -274,9 +275,17 @@ TEST(Streamed, CorpusFromTheFileMatchesTheImportInMemory) {
   everything.stream_attachments_over = 0;
   streamed_count = 0;
   int files = 0;
-  for (const auto& entry : fs::directory_iterator(LARKFIELD_MAIL_CORPUS)) {
-    const std::string ext = entry.path().extension().string();
-    if (ext != ".eml" && ext != ".emlx") continue;
+  std::vector<fs::path> paths;
+  for (const char* dir : {LARKFIELD_MAIL_CORPUS, LARKFIELD_MIME_TEST_DATA})
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      const std::string ext = entry.path().extension().string();
+      if (ext == ".eml" || ext == ".emlx") paths.push_back(entry.path());
+    }
+  // The import fuzzer's seeds, among them inputs it found where the two paths differed.
+  for (const auto& entry : fs::directory_iterator(LARKFIELD_FUZZ_IMPORT_CORPUS))
+    paths.push_back(entry.path());
+  for (const fs::path& path : paths) {
+    const fs::directory_entry entry(path);
     ++files;
     const std::string where = entry.path().filename().string();
     std::ifstream in(entry.path(), std::ios::binary);
