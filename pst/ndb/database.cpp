@@ -93,6 +93,10 @@ class Database::Impl {
     nbt_root_ = write_tree_pages(nbt_, kPageNbt);
     bbt_root_ = write_tree_pages(bbt_, kPageBbt);
     flush();
+    // The header names the end of region 0 as the end of the file: the file is that long
+    // before the header exists, so that a writer killed before its first commit leaves a
+    // whole empty file.
+    extend_file();
     write_maps();
     write_header();
   }
