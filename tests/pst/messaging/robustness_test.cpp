@@ -376,7 +376,10 @@ void big_folder(const fs::path& p, int count) {
     s.close();
   }
   EXPECT_TRUE(verified(p));
-  if (test::oracle_available()) {
+  // The pypff dump of every message grows faster than the count (20,000 take about three
+  // minutes, 200,000 did not end within an hour), so past 50,000 the counts come from
+  // readpst and pffexport alone.
+  if (count <= 50000 && test::oracle_available()) {
     OracleDump d = test::run_oracle(p);
     ASSERT_EQ(d.exit_code, 0) << d.errors.size();
     const test::OracleFolder* inbox = d.folder("/Top of Personal Folders/Inbox");
