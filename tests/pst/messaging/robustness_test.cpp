@@ -376,9 +376,9 @@ void big_folder(const fs::path& p, int count) {
     s.close();
   }
   EXPECT_TRUE(verified(p));
-  // The pypff dump of every message grows faster than the count (20,000 take about three
-  // minutes, 200,000 did not end within an hour), so past 50,000 the counts come from
-  // readpst and pffexport alone.
+  // libpff's cost per message grows with the folder (a pypff dump of 200,000 did not end
+  // within an hour; pffexport had written 100,000 of them after 21 minutes), so past 50,000
+  // the count comes from readpst alone.
   if (count <= 50000 && test::oracle_available()) {
     OracleDump d = test::run_oracle(p);
     ASSERT_EQ(d.exit_code, 0) << d.errors.size();
@@ -393,7 +393,7 @@ void big_folder(const fs::path& p, int count) {
     EXPECT_EQ(rp.exit_code, 0);
     EXPECT_EQ(rp.total_messages(), static_cast<std::uint64_t>(count));
   }
-  if (test::pffexport_available()) {
+  if (count <= 50000 && test::pffexport_available()) {
     test::ExportResult px = test::run_pffexport(p);
     EXPECT_EQ(px.exit_code, 0);
     EXPECT_EQ(px.total_messages(), static_cast<std::uint64_t>(count));
