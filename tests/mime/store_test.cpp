@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "convert/mailstore/message_convert.hpp"
 #include "mime/importer.hpp"
 #include "pst/messaging/store.hpp"
 #include "tests/support/oracle.hpp"
+#include "tests/support/process.hpp"
 #include "tests/support/sha256.hpp"
 
 namespace larkfield::mime {
@@ -22,22 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("larkfield-mime-store-" + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempDir = larkfield::test::TempDir;
 
 // Writes a message whose one attachment is `size` pseudo-random bytes in base64, and
 // returns the SHA-256 of those bytes. Memory stays small whatever the size.

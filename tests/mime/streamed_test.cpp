@@ -12,28 +12,14 @@
 #include <vector>
 
 #include "helpers.hpp"
+#include "tests/support/process.hpp"
 
 namespace larkfield::mime::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("larkfield-mime-streamed-" + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using TempDir = larkfield::test::TempDir;
 
 void write_file(const fs::path& p, std::string_view content) {
   std::ofstream out(p, std::ios::binary);
