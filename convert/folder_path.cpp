@@ -5,6 +5,7 @@
 
 #include "convert/error.hpp"
 #include "convert/mailstore/mailstore.hpp"
+#include "convert/text_escape.hpp"
 
 namespace larkfield::convert {
 namespace {
@@ -80,45 +81,19 @@ void AppendNumber(std::u16string& out, int value, int min_digits) {
 }  // namespace
 
 std::u16string TextOfPath(const std::filesystem::path& path) {
-  const std::string& s = path.native();
+#ifdef _WIN32
+  const std::wstring& w = path.native();
+  return std::u16string(w.begin(), w.end());
+#else
+  std::string_view s = path.native();
   std::u16string out;
   out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    char32_t c = b;
-    std::size_t len = 1;
-    if (b >= 0x80) {
-      std::size_t need = 0;
-      if (b >= 0xC2 && b <= 0xDF) {
-        need = 1;
-      } else if (b >= 0xE0 && b <= 0xEF) {
-        need = 2;
-      } else if (b >= 0xF0 && b <= 0xF4) {
-        need = 3;
-      }
-      bool ok = need > 0;
-      char32_t v = need == 1 ? b & 0x1F : need == 2 ? b & 0x0F : b & 0x07;
-      for (std::size_t k = 1; ok && k <= need; ++k) {
-        if (i + k >= s.size()) {
-          ok = false;
-          break;
-        }
-        const auto cb = static_cast<unsigned char>(s[i + k]);
-        if ((cb & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        v = (v << 6) | (cb & 0x3F);
-      }
-      if (ok) {
-        const bool overlong = (need == 2 && v < 0x800) || (need == 3 && v < 0x10000);
-        if (overlong || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) ok = false;
-      }
-      if (ok) {
-        c = v;
-        len = need + 1;
-      }
+  while (!s.empty()) {
+    char32_t c = 0;
+    std::size_t len = DecodeUtf8(s, c);
+    if (len == 0) {
+      c = static_cast<unsigned char>(s.front());  // read as ISO-8859-1
+      len = 1;
     }
     if (c >= 0x10000) {
       c -= 0x10000;
@@ -127,9 +102,10 @@ std::u16string TextOfPath(const std::filesystem::path& path) {
     } else {
       out.push_back(static_cast<char16_t>(c));
     }
-    i += len;
+    s.remove_prefix(len);
   }
   return out;
+#endif
 }
 
 std::u16string FolderOfPath(std::u16string_view path) {
@@ -171,7 +147,11 @@ std::u16string TimeStamp(const std::tm& t) {
 std::u16string TimeStampNow() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
   localtime_r(&now, &local);
+#endif
   return TimeStamp(local);
 }
 

@@ -1,10 +1,7 @@
 #include "convert/run.hpp"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -14,6 +11,7 @@
 #include "convert/error.hpp"
 #include "convert/folder_path.hpp"
 #include "convert/mailstore/mailstore.hpp"
+#include "convert/run_log.hpp"
 
 namespace larkfield::convert {
 namespace {
@@ -67,82 +65,9 @@ ms::RDOFolder OpenMAPIFolder(const ms::RDOSession& session, std::u16string_view 
   return *current;
 }
 
-std::string TimeText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char buf[64];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %z", &local);
-  return buf;
-}
-
 bool Exists(const std::filesystem::path& p) {
   std::error_code ec;
   return std::filesystem::exists(std::filesystem::symlink_status(p, ec));
-}
-
-// A reason on one line of the log, cut to a readable length.
-std::string OneLine(std::string_view reason) {
-  std::string out;
-  for (char c : reason) {
-    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
-    if (c == ' ' && !out.empty() && out.back() == ' ') continue;
-    out += c;
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  constexpr std::size_t kMax = 300;
-  if (out.size() > kMax) {
-    std::size_t cut = kMax;
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-    out.resize(cut);
-    out += "...";
-  }
-  return out;
-}
-
-// The failure list beside the PST, created new (never over an existing file).
-std::filesystem::path WriteLog(const RunResult& r, std::string_view started) {
-  std::filesystem::path log = r.pst_path;
-  log.replace_extension(".log");
-  std::FILE* f = std::fopen(log.c_str(), "wbx");
-  if (!f) return {};
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(f, &std::fclose);
-  std::string text;
-  text += "Larkfield Mail Porter conversion log\n";
-  text += "PST: " + r.pst_path.string() + "\n";
-  text += "Store: " + Utf8(r.store_display_name) + "\n";
-  text += "Started: " + std::string(started) + "\n";
-  text += "Ended: " + TimeText() + "\n";
-  text += "Messages: " + std::to_string(r.rows) + " listed, " + std::to_string(r.converted) +
-          " converted, " + std::to_string(r.failed) + " failed, " + std::to_string(r.warnings) +
-          " warnings\n";
-  if (!r.unlisted_folders.empty()) {
-    text += "Folders not read: " + std::to_string(r.unlisted_folders.size()) +
-            " (the messages in them and below them were not converted)\n";
-  }
-  if (r.outcome == RunResult::Outcome::kStopped) {
-    text += "The run stopped at message " + std::to_string(r.stopped_at + 1) + " of " +
-            std::to_string(r.rows);
-    if (!r.stopped_file.empty()) text += " (" + Utf8(r.stopped_file) + ")";
-    text += ": " + r.error + "\n";
-    text +=
-        "Messages from there on were not converted. The PST holds every message written "
-        "before the stop.\n";
-  }
-  auto section = [&text](const char* title, const std::vector<RowFailure>& list) {
-    if (list.empty()) return;
-    text += "\n";
-    text += title;
-    text += ":\n";
-    for (const RowFailure& f : list) text += Utf8(f.row) + ": " + OneLine(f.reason) + "\n";
-  };
-  section("Folders not read", r.unlisted_folders);
-  section("Failed", r.failures);
-  section("Folders not created", r.folder_problems);
-  section("Warnings", r.row_warnings);
-  if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) return {};
-  if (std::fflush(f) != 0) return {};
-  return log;
 }
 
 class Run {
@@ -312,14 +237,15 @@ void Run::ConvertMessages() {
       utils.HrSetOneProp(mail.MAPIOBJECT(), kMessageFlags, flags, true);
       mail.Save();
       for (const std::string& w : mail.ImportWarnings())
-        result_.row_warnings.push_back({row.text, w});
+        result_.row_warnings.push_back({row.text, w, row.file});
       result_.warnings += mail.ImportWarnings().size();
       if (mail.ImportedStandIn()) {
         ++result_.failed;
         result_.failures.push_back(
             {row.text,
              "could not be read as a message; kept whole as an attachment of a "
-             "stand-in item"});
+             "stand-in item",
+             row.file});
       } else {
         ++result_.converted;
       }
@@ -334,7 +260,7 @@ void Run::ConvertMessages() {
       if (e.code() == ms::Error::Code::kNotFound) {
         reason = "its folder " + Utf8(folderPath) + " is not in the PST: " + reason;
       }
-      result_.failures.push_back({row.text, std::move(reason)});
+      result_.failures.push_back({row.text, std::move(reason), row.file});
     }
     observer_.Caption(u"Converting Messages... from (" + folderPath + u")");
     observer_.Current(ProgressText(row.text));
@@ -352,7 +278,7 @@ void Run::Stop(const ms::Error& e, std::size_t row) {
   result_.stopped_at = row;
 }
 
-// Logs off (which commits the store) and writes the log when there is something to say.
+// Logs off (which commits the store) and writes the log of every run that made a PST.
 void Run::Finish() {
   if (rdoSession_) {
     if (store_) {
@@ -375,17 +301,17 @@ void Run::Finish() {
     rdoSession_.reset();
   }
   result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
-  if (!result_.pst_path.empty() &&
-      (result_.failed || stopped_ || result_.warnings || !result_.folder_problems.empty() ||
-       !result_.unlisted_folders.empty())) {
-    result_.log_path = WriteLog(result_, started_);
+  if (!result_.pst_path.empty()) {
+    result_.log_path = WriteRunLog(result_, started_, options_.log_format);
   }
 }
 
 RunResult Run::Go() {
   result_.rows = rows_.size();
   result_.unlisted_folders = options_.unlisted_folders;
-  started_ = TimeText();
+  result_.unread_sources = options_.unread_sources;
+  result_.repeated_sources = options_.repeated_sources;
+  started_ = LogTimeNow();
   const RowCheck check = CheckRows(rows_);
   if (check.empty) {
     result_.error_number = static_cast<int>(Error::Code::kNoFolderPath);
@@ -435,6 +361,7 @@ RunResult Run::Go() {
       result_.stopped_at = result_.converted + result_.failed;
     }
     Finish();
+    observer_.Abandoned(result_);
     throw;
   }
   Finish();

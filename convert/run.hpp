@@ -29,6 +29,8 @@ struct SourceRow {
 // A row per path, its text read from the path (TextOfPath).
 std::vector<SourceRow> RowsFromPaths(std::span<const std::filesystem::path> paths);
 
+struct RunResult;
+
 // What the run reports as it goes. Yield is called at the run's yield points; whatever it
 // throws ends the run (the store is committed first, so the file holds every message
 // written so far) and passes on to the caller.
@@ -44,12 +46,21 @@ class RunObserver {
   virtual void Progress(float /*value*/) {}
   // After each message: how many rows are done of how many, and the bytes read.
   virtual void Counts(std::size_t /*done*/, std::size_t /*total*/, std::uint64_t /*bytes*/) {}
+  // A run that Yield ended by throwing: what it did, once the store is committed and the
+  // log written, just before the exception passes on.
+  virtual void Abandoned(const RunResult& /*result*/) {}
 };
 
 struct RowFailure {
   std::u16string row;
   std::string reason;
+  // The file or folder the entry is about as the system spells it (empty for a folder of
+  // the PST): reports name it by these bytes, which the row's text may only approximate.
+  std::filesystem::path file{};
 };
+
+// The log beside the PST: text for people, or JSON lines for programs (run_log.hpp).
+enum class LogFormat { kText, kJsonLines };
 
 struct RunOptions {
   std::filesystem::path destination;  // an existing folder
@@ -59,9 +70,13 @@ struct RunOptions {
   std::size_t commit_every = 0;  // store commit every N messages; 0: the store's default
   // The time stamp of each name; each name reads it once.
   std::function<std::u16string()> time_stamp;
-  // Folders the scan that made the rows could not list, with the reason: their messages
-  // are not among the rows. The run passes them on to its result and its log.
+  // What gathering the rows found, passed on to the result and the log: folders the scan
+  // could not list and sources that could not be read (their messages are not among the
+  // rows), and sources given more than once (read once).
   std::vector<RowFailure> unlisted_folders;
+  std::vector<RowFailure> unread_sources;
+  std::vector<RowFailure> repeated_sources;
+  LogFormat log_format = LogFormat::kText;
 };
 
 struct RunResult {
@@ -75,7 +90,7 @@ struct RunResult {
   std::string error;  // for kNotStarted and kStopped
 
   std::filesystem::path pst_path;  // empty when no file was created
-  std::filesystem::path log_path;  // empty when no log was written
+  std::filesystem::path log_path;  // empty when no log could be written (or no PST was made)
   std::u16string store_display_name;
 
   std::size_t rows = 0;
@@ -91,6 +106,8 @@ struct RunResult {
   std::vector<RowFailure> row_warnings;
   std::vector<RowFailure> folder_problems;   // folders that could not be created
   std::vector<RowFailure> unlisted_folders;  // RunOptions::unlisted_folders: left out
+  std::vector<RowFailure> unread_sources;    // RunOptions::unread_sources: left out
+  std::vector<RowFailure> repeated_sources;  // RunOptions::repeated_sources
 };
 
 // Rows that cannot be converted at all, found before anything is created.

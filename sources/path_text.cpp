@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "convert/text_escape.hpp"
+
 namespace larkfield::sources {
 
 #ifdef _WIN32
@@ -21,35 +23,6 @@ NativeString NativeFromText(QStringView text) {
 namespace {
 
 constexpr char16_t kEscapeBase = 0xDC00;  // a stray byte b becomes U+DC00 + b (b >= 0x80)
-
-// Length of the valid UTF-8 sequence at the start of `s` and its code point, or 0 when the
-// first byte does not start one (overlong forms, surrogates and values past U+10FFFF are
-// not valid).
-std::size_t DecodeOne(std::string_view s, char32_t& cp) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b0 = byte(0);
-  std::size_t len = 0;
-  char32_t min = 0;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (s.size() < len) return 0;
-  for (std::size_t i = 1; i < len; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
 
 void AppendUtf8(NativeString& out, char32_t cp) {
   if (cp < 0x80) {
@@ -76,7 +49,7 @@ QString TextFromNative(NativeView path) {
   out.reserve(static_cast<qsizetype>(path.size()));
   while (!path.empty()) {
     char32_t cp = 0;
-    std::size_t len = DecodeOne(path, cp);
+    std::size_t len = convert::DecodeUtf8(path, cp);
     if (len == 0) {
       out.append(QChar(static_cast<char16_t>(kEscapeBase + static_cast<unsigned char>(path[0]))));
       len = 1;

@@ -112,7 +112,8 @@ TEST_F(ConvertTest, ThreeMessagesShowTheirPhasesAndProgress) {
   dialogs_.AnswerFolder(OutText());
   Click("CmdExtractDBX");
   EXPECT_TRUE(dialogs_.calls().size() == 1u) << "no box after a run without failures";
-  EXPECT_EQ(OutFiles(), std::vector<std::filesystem::path>{"Larkfield6.12.26 7.5.03.pst"});
+  EXPECT_EQ(OutFiles(), (std::vector<std::filesystem::path>{"Larkfield6.12.26 7.5.03.log",
+                                                            "Larkfield6.12.26 7.5.03.pst"}));
   ASSERT_EQ(stores_.size(), 1u);
   EXPECT_EQ(stores_[0]->options.display_name, u"Larkfield : Created - 6.12.26 7.5.03");
   EXPECT_TRUE(stores_[0]->closed);

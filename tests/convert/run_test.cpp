@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 
 #include "convert/folder_path.hpp"
 #include "convert/run.hpp"
+#include "convert/text_escape.hpp"
+#include "mime/text.hpp"
 #include "tests/convert/fakes.hpp"
 #include "tests/support/process.hpp"
 
@@ -20,10 +23,12 @@ struct Recorder : RunObserver {
   std::vector<float> progress;
   int yields = 0;
   std::function<void()> on_yield;
+  std::optional<RunResult> abandoned;
   void Yield() override {
     ++yields;
     if (on_yield) on_yield();
   }
+  void Abandoned(const RunResult& r) override { abandoned = r; }
   void Caption(std::u16string_view t) override { captions.emplace_back(t); }
   void Current(std::u16string_view t) override { current.emplace_back(t); }
   void Progress(float v) override { progress.push_back(v); }
@@ -72,7 +77,9 @@ TEST_F(RunTest, ConvertsEveryRowIntoItsFolderWithCaptionsAndProgress) {
   ASSERT_EQ(r.outcome, RunResult::Outcome::kCompleted) << r.error;
   EXPECT_EQ(r.converted, 3u);
   EXPECT_EQ(r.failed, 0u);
-  EXPECT_TRUE(r.log_path.empty());  // nothing to report, no log
+  // Every run that made a PST leaves its log, also one with nothing to report.
+  EXPECT_NE(ReadAll(r.log_path).find("Messages: 3 listed, 3 converted, 0 failed, 0 warnings\n"),
+            std::string::npos);
   EXPECT_EQ(r.pst_path, options_.destination / "Larkfield6.12.26 7.5.03.pst");
   EXPECT_TRUE(std::filesystem::exists(r.pst_path));
   ASSERT_EQ(stores_.size(), 1u);
@@ -187,7 +194,7 @@ TEST_F(RunTest, FailuresAreCountedAndListedAndNothingIsLost) {
   EXPECT_EQ(r.failures[1].row, rows[2].text);
   EXPECT_EQ(r.log_path, options_.destination / "Larkfield6.12.26 7.5.03.log");
   const std::string log = ReadAll(r.log_path);
-  EXPECT_NE(log.find("1 converted, 2 failed, 1 warnings"), std::string::npos) << log;
+  EXPECT_NE(log.find("1 converted, 2 failed, 1 warning\n"), std::string::npos) << log;
   EXPECT_NE(log.find("vanished.eml"), std::string::npos);
   EXPECT_NE(log.find("odd date"), std::string::npos);
   EXPECT_EQ(rec_.progress.back(), 100.0f);  // every row counts for the progress
@@ -299,6 +306,61 @@ TEST_F(RunTest, EndingTheRunFromAYieldCommitsWhatWasWritten) {
   EXPECT_EQ(stores_[0]->messages.size(), 2u);
   const auto log = options_.destination / "Larkfield6.12.26 7.5.03.log";
   EXPECT_NE(ReadAll(log).find("stopped"), std::string::npos);
+  // The caller learns what the run did before the exception reaches it.
+  ASSERT_TRUE(rec_.abandoned);
+  EXPECT_EQ(rec_.abandoned->outcome, RunResult::Outcome::kStopped);
+  EXPECT_EQ(rec_.abandoned->converted, 2u);
+  EXPECT_EQ(rec_.abandoned->log_path, log);
+}
+
+// A name can hold line breaks, terminal escape codes, a direction override and bytes that
+// are not UTF-8: the log shows each entry on one line of clean UTF-8, by the file's own
+// bytes, and its JSON lines form keeps those bytes.
+TEST_F(RunTest, HostileNamesStayOneEntryALineInBothLogFormats) {
+  const std::filesystem::path dir = tmp_.path() / "src" / "Inbox";
+  const std::string hostile[] = {"two\nlines.eml", "\x1b]0;owned\a\x1b[2J.eml",
+                                 "invoice\xe2\x80\xae"
+                                 "lme.exe",
+                                 "latin1-\xe9t\xe9.eml"};
+  std::vector<SourceRow> rows = {File("Inbox/good.eml", "Subject: good\nWARN: odd date\n")};
+  for (const std::string& name : hostile) rows.push_back({dir / name, TextOfPath(dir / name)});
+
+  const RunResult r = Go(rows);  // the hostile files do not exist: each fails
+  ASSERT_EQ(r.failed, 4u);
+  std::string log = ReadAll(r.log_path);
+  EXPECT_TRUE(mime::text::is_valid_utf8(log));
+  for (unsigned char c : log) EXPECT_TRUE(c >= 0x20 || c == '\n') << static_cast<int>(c);
+  EXPECT_EQ(log.find("\xe2\x80\xae"), std::string::npos);
+  EXPECT_NE(log.find("\\xHH"), std::string::npos) << "the header says how names are escaped";
+  const std::string failed = log.substr(log.find("\nFailed:\n") + 9);
+  const std::string shown[] = {"two\\x0Alines.eml", "\\x1B]0;owned\\x07\\x1B[2J.eml",
+                               "invoice\\u{202E}lme.exe", "latin1-\\xE9t\\xE9.eml"};
+  std::size_t at = 0;
+  for (const std::string& name : shown) {
+    const std::string line = EscapePath(dir) + "/" + name + ": cannot read";
+    EXPECT_EQ(failed.find(line, at), at) << failed;
+    at = failed.find('\n', at) + 1;
+  }
+  EXPECT_NE(log.find("Messages: 5 listed, 1 converted, 4 failed, 1 warning\n"), std::string::npos);
+
+  options_.log_format = LogFormat::kJsonLines;
+  const RunResult j = Go(rows);
+  ASSERT_NE(j.log_path, r.log_path);
+  log = ReadAll(j.log_path);
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < log.size();) {
+    const std::size_t end = log.find('\n', start);
+    lines.push_back(log.substr(start, end - start));
+    start = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 6u) << log;  // the run, four failures, one warning
+  EXPECT_EQ(lines[0].rfind("{\"schema\":1,\"type\":\"run\",\"outcome\":\"completed\",", 0), 0u)
+      << lines[0];
+  EXPECT_NE(lines[4].find("\"path\":" + JsonPath(dir).substr(0, JsonPath(dir).size() - 1) +
+                          "/latin1-\\udce9t\\udce9.eml\""),
+            std::string::npos)
+      << lines[4];
+  EXPECT_EQ(lines[5].rfind("{\"type\":\"warning\",\"kind\":\"message\",", 0), 0u) << lines[5];
 }
 
 TEST_F(RunTest, APreparedFolderListHoldsEveryAncestorInOrder) {
