@@ -1,77 +1,196 @@
 // larkfield-convert: the window's conversion without the window.
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#endif
+
 #include "cli/options.hpp"
-#include "convert/folder_path.hpp"
 #include "convert/mailstore/backend.hpp"
 #include "convert/run.hpp"
+#include "convert/run_log.hpp"
+#include "convert/text_escape.hpp"
 
 namespace {
 
 using namespace larkfield;
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// The signal that asked the run to stop, 0 while none did.
+volatile std::sig_atomic_t g_stop_signal = 0;
 
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+extern "C" void OnStopSignal(int signal) { g_stop_signal = signal; }
+
+// SIGINT, SIGTERM and SIGHUP stop the run at its next yield, keeping what it wrote. A
+// signal that was ignored when the program started (nohup, a shell's background job)
+// stays ignored.
+void CatchStopSignals() {
+#ifdef _WIN32
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+#else
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(signal, &sa, nullptr);
+  }
+#endif
+}
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return ::isatty(STDERR_FILENO) != 0;
+#endif
+}
 
 struct Interrupted {};
 
-// The progress bar on standard error, redrawn at most ten times a second.
+// The progress bar on standard error, redrawn at most ten times a second; only on a
+// terminal, and without escape codes on one that says it understands none.
 class Progress final : public convert::RunObserver {
  public:
-  explicit Progress(bool show) : show_(show) {}
+  enum class Style { kNone, kPlain, kAnsi };
+  explicit Progress(Style style) : style_(style) {}
   ~Progress() override { Clear(); }
 
   void Yield() override {
-    if (g_interrupted) throw Interrupted{};
+    if (g_stop_signal) throw Interrupted{};
   }
   void Counts(std::size_t done, std::size_t total, std::uint64_t) override {
-    if (!show_) return;
+    if (style_ == Style::kNone) return;
     const auto now = std::chrono::steady_clock::now();
     if (done != total && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
     const double seconds = std::chrono::duration<double>(now - t0_).count();
-    std::fprintf(stderr, "\r%s\033[K", cli::ProgressLine(done, total, seconds).c_str());
-    drawn_ = true;
+    std::string line = cli::ProgressLine(done, total, seconds);
+    if (style_ == Style::kAnsi) {
+      std::fprintf(stderr, "\r%s\033[K", line.c_str());
+    } else {
+      const std::size_t length = line.size();
+      if (line.size() < drawn_) line.append(drawn_ - line.size(), ' ');
+      std::fprintf(stderr, "\r%s", line.c_str());
+      drawn_ = length;
+    }
+    shown_ = true;
   }
+  void Abandoned(const convert::RunResult& result) override { abandoned_ = result; }
+
   void Clear() {
-    if (drawn_) std::fprintf(stderr, "\r\033[K");
-    drawn_ = false;
+    if (!shown_) return;
+    if (style_ == Style::kAnsi) {
+      std::fprintf(stderr, "\r\033[K");
+    } else {
+      std::fprintf(stderr, "\r%s\r", std::string(drawn_, ' ').c_str());
+    }
+    shown_ = false;
+    drawn_ = 0;
   }
+  const std::optional<convert::RunResult>& abandoned() const { return abandoned_; }
 
  private:
-  bool show_;
-  bool drawn_ = false;
+  Style style_;
+  bool shown_ = false;
+  std::size_t drawn_ = 0;  // characters of the plain line on screen
   std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_{};
+  std::optional<convert::RunResult> abandoned_;
 };
 
-int Fail(const std::string& text) {
-  std::cerr << "larkfield-convert: " << text << "\n";
-  return 2;
+Progress::Style ProgressStyle(bool quiet) {
+  if (quiet || !StderrIsTerminal()) return Progress::Style::kNone;
+#ifdef _WIN32
+  return Progress::Style::kPlain;
+#else
+  const char* term = std::getenv("TERM");
+  if (!term || !*term || std::strcmp(term, "dumb") == 0) return Progress::Style::kPlain;
+  return Progress::Style::kAnsi;
+#endif
 }
 
-std::string PathText(const std::filesystem::path& p) {
-  return convert::Utf8(convert::TextOfPath(p));
+void Say(const std::string& text) { std::cerr << "larkfield-convert: " << text << "\n"; }
+
+// The PST's path on standard output as the system spells it, for scripts to use.
+void PrintPath(const std::filesystem::path& p) {
+#ifdef _WIN32
+  std::cout << convert::Utf8(convert::TextOfPath(p)) << "\n";
+#else
+  std::cout << p.native() << "\n";
+#endif
+}
+
+// What gathering the sources found, before anything is written.
+void ReportSources(const cli::Gathered& g) {
+  for (const convert::RowFailure& f : g.unread) {
+    Say("cannot read " + convert::EntryName(f) + ": " + convert::EntryReason(f) + "; left out");
+  }
+  for (const convert::RowFailure& f : g.unlisted) {
+    Say("could not list " + convert::EntryName(f) + " (" + convert::EntryReason(f) +
+        "); left out with its subfolders");
+  }
+  for (const convert::RowFailure& f : g.repeated) {
+    Say(convert::EntryName(f) + ": " + convert::EntryReason(f));
+  }
+}
+
+// The end of a run that wrote something, for people.
+void ReportRun(const convert::RunResult& r, const cli::Ending& ending, bool quiet) {
+  using O = convert::RunResult::Outcome;
+  const std::string pst = convert::EscapePath(r.pst_path);
+  const std::string see =
+      r.log_path.empty() ? std::string() : "; see " + convert::EscapePath(r.log_path);
+  if (ending.signal) {
+    Say("stopped by " + cli::SignalName(ending.signal) + " at message " +
+        std::to_string(r.stopped_at + 1) + " of " + std::to_string(r.rows) + "\n  " + pst +
+        " holds up to the " + std::to_string(r.converted) +
+        " messages written before the stop, as far as they were committed" + see);
+    return;
+  }
+  if (r.outcome == O::kStopped) {
+    Say("stopped at message " + std::to_string(r.stopped_at + 1) + " of " + std::to_string(r.rows) +
+        ": " + convert::EscapeText(r.error) + "\n  " + pst + " holds up to the " +
+        std::to_string(r.converted) +
+        " messages written before the stop, as far as they were committed" + see);
+    return;
+  }
+  if (quiet) return;
+  std::cerr << cli::SummaryText(r) << "\n";
+  if (r.failed) {
+    const std::size_t shown = std::min<std::size_t>(r.failures.size(), 5);
+    for (std::size_t i = 0; i < shown; ++i) {
+      std::cerr << "  " << convert::EntryName(r.failures[i]) << ": "
+                << convert::EntryReason(r.failures[i]) << "\n";
+    }
+  }
+  if (!r.log_path.empty() && (r.failed || r.warnings || ending.exit_status != 0)) {
+    std::cerr << "  the full list: " << convert::EscapePath(r.log_path) << "\n";
+  }
 }
 
 int Main(const std::vector<std::string>& args) {
   const cli::Parsed parsed = cli::ParseArguments(args);
+  const cli::Options& o = parsed.options;
   if (!parsed.error.empty()) {
-    std::cerr << "larkfield-convert: " << parsed.error << "\n"
-              << "Try 'larkfield-convert --help' for more information.\n";
+    Say(parsed.error);
+    std::cerr << "Try 'larkfield-convert --help' for more information.\n";
+    if (o.json) std::cout << cli::SummaryJson({}, {"usage-error", 2, 0, parsed.error}) << "\n";
     return 2;
   }
-  const cli::Options& o = parsed.options;
   if (o.help) {
     std::cout << cli::UsageText();
     return 0;
@@ -80,87 +199,85 @@ int Main(const std::vector<std::string>& args) {
     std::cout << cli::VersionText();
     return 0;
   }
-
-  const cli::Gathered gathered = cli::GatherSources(o.sources);
-  for (const std::string& w : gathered.warnings) std::cerr << "larkfield-convert: " << w << "\n";
-  if (!gathered.errors.empty()) {
-    for (const std::string& e : gathered.errors) std::cerr << "larkfield-convert: " << e << "\n";
+  // An early end: nothing was written.
+  auto not_started = [&o](const convert::RunResult& r, const std::string& error) {
+    Say(error);
+    if (o.json) std::cout << cli::SummaryJson(r, {"not-started", 2, 0, error}) << "\n";
     return 2;
+  };
+
+  std::vector<std::string> sources;
+  {
+    std::string error;
+    if (!cli::ExpandSourceLists(o, std::cin, sources, error)) return not_started({}, error);
   }
-  if (gathered.files.empty()) return Fail("no .eml or .emlx files found; nothing was written");
+  const cli::Gathered gathered = cli::GatherSources(sources);
+  ReportSources(gathered);
 
   convert::RunOptions run;
+  run.unlisted_folders = gathered.unlisted;
+  run.unread_sources = gathered.unread;
+  run.repeated_sources = gathered.repeated;
+  if (gathered.files.empty()) {
+    convert::RunResult r;
+    r.unlisted_folders = run.unlisted_folders;
+    r.unread_sources = run.unread_sources;
+    r.repeated_sources = run.repeated_sources;
+    return not_started(r, "no .eml or .emlx files found; nothing was written");
+  }
   {
     std::error_code ec;
     run.destination = std::filesystem::absolute(o.output_dir, ec);
-    if (ec) return Fail("cannot use " + o.output_dir.string() + ": " + ec.message());
+    if (ec) {
+      return not_started({},
+                         "cannot use " + convert::EscapePath(o.output_dir) + ": " + ec.message());
+    }
   }
   run.backend = mailstore::PstBackendFactory();
   run.importer = mailstore::MimeImporter();
   if (!o.legacy_charset.empty()) run.import_options.legacy_charset = o.legacy_charset;
   run.commit_every = o.commit_every;
-  run.unlisted_folders = gathered.unlisted;
+  run.log_format = o.log_format;
 
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-
+  CatchStopSignals();
   const std::vector<convert::SourceRow> rows = convert::RowsFromPaths(gathered.files);
-  Progress progress(!o.quiet && ::isatty(2));
+  Progress progress(ProgressStyle(o.quiet));
   convert::RunResult result;
+  cli::Ending ending;
   try {
     result = convert::Convert(rows, run, progress);
+    ending = cli::EndingOf(result);
   } catch (const Interrupted&) {
-    progress.Clear();
-    return Fail(
-        "interrupted; the PST holds the messages written so far, the .log beside it "
-        "says where the run stopped");
+    if (progress.abandoned()) result = *progress.abandoned();
+    ending = cli::InterruptedBy(g_stop_signal, result);
   }
   progress.Clear();
 
-  using O = convert::RunResult::Outcome;
   if (o.json) {
-    std::cout << cli::SummaryJson(result) << "\n";
+    std::cout << cli::SummaryJson(result, ending) << "\n";
   } else if (!result.pst_path.empty()) {
-    std::cout << PathText(result.pst_path) << "\n";
+    PrintPath(result.pst_path);
   }
   std::cout.flush();
-  if (result.outcome == O::kNotStarted) return Fail(result.error + "; nothing was written");
-  if (result.outcome == O::kStopped) {
-    std::string text = "stopped at message " + std::to_string(result.stopped_at + 1) + " of " +
-                       std::to_string(result.rows) + ": " + result.error + "\n  " +
-                       PathText(result.pst_path) + " holds up to the " +
-                       std::to_string(result.converted) +
-                       " messages written before the stop, as far as they were committed";
-    if (!result.log_path.empty()) text += "; see " + PathText(result.log_path);
-    return Fail(text);
+  if (result.outcome == convert::RunResult::Outcome::kNotStarted) {
+    Say(convert::EscapeText(result.error) + "; nothing was written");
+  } else {
+    ReportRun(result, ending, o.quiet);
   }
-  if (!o.quiet) {
-    std::cerr << cli::SummaryText(result) << "\n";
-    if (result.failed) {
-      const std::size_t shown = std::min<std::size_t>(result.failures.size(), 5);
-      for (std::size_t i = 0; i < shown; ++i) {
-        std::cerr << "  " << convert::Utf8(result.failures[i].row) << ": "
-                  << result.failures[i].reason << "\n";
-      }
-      if (!result.log_path.empty())
-        std::cerr << "  the full list: " << PathText(result.log_path) << "\n";
-    }
-  }
-  // A folder the scan could not list left its messages out: not a clean conversion.
-  return cli::ExitStatus(result);
+  return ending.exit_status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+  std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit fails the write (EFBIG) instead
+#endif
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     return Main(args);
   } catch (const std::exception& e) {
-    return Fail(e.what());
+    Say(convert::EscapeText(e.what()));
+    return 2;
   }
 }

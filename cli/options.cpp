@@ -1,60 +1,180 @@
 #include "cli/options.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <system_error>
+#include <unordered_set>
 
 #include "convert/folder_path.hpp"
+#include "convert/run_log.hpp"
+#include "convert/text_escape.hpp"
+#include "larkfield/version.hpp"
+#include "mime/text.hpp"
 #include "sources/file_system.hpp"
 #include "sources/native_path.hpp"
 #include "sources/path_logger.hpp"
 
-#ifndef LARKFIELD_VERSION
-#define LARKFIELD_VERSION "0"
-#endif
-
 namespace larkfield::cli {
 namespace {
 
-bool TakesValue(std::string_view name) {
-  return name == "--output-dir" || name == "--legacy-charset" || name == "--commit-every";
-}
+namespace fs = std::filesystem;
 
-std::string JsonString(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
+// The options, one row each: adding an option is a row here and a case in Apply.
+enum class Id {
+  kOutputDir,
+  kQuiet,
+  kJson,
+  kLogFormat,
+  kLegacyCharset,
+  kCommitEvery,
+  kFilesFrom,
+  kNull,
+  kHelp,
+  kVersion,
+};
+
+struct Spec {
+  Id id;
+  char short_name;             // 0: none
+  std::string_view long_name;  // without the dashes
+  std::string_view value;      // the value's name in the help; empty: takes no value
+  std::string_view help;       // lines separated by '\n'
+};
+
+constexpr Spec kSpecs[] = {
+    {Id::kOutputDir, 'o', "output-dir", "DIR",
+     "write the PST and its .log into DIR (default: the current folder)"},
+    {Id::kQuiet, 'q', "quiet", "", "no progress bar and no summary on standard error"},
+    {Id::kJson, 0, "json", "", "print the summary as one JSON object on standard output"},
+    {Id::kLogFormat, 0, "log-format", "FORMAT",
+     "the .log as \"text\" for people (the default) or \"json\",\none JSON object a line"},
+    {Id::kLegacyCharset, 0, "legacy-charset", "NAME",
+     "read raw 8-bit header text in this charset\n(default: windows-1252)"},
+    {Id::kCommitEvery, 0, "commit-every", "N", "make the file durable after every N messages"},
+    {Id::kFilesFrom, 'T', "files-from", "FILE",
+     "read more SOURCEs from FILE, one a line (\"-\": standard\ninput)"},
+    {Id::kNull, 0, "null", "", "the lists of --files-from and \"-\" are NUL-separated"},
+    {Id::kHelp, 'h', "help", "", "show this help and exit"},
+    {Id::kVersion, 0, "version", "", "show the version and the licence, and exit"},
+};
+
+const Spec* FindLong(std::string_view name) {
+  for (const Spec& s : kSpecs) {
+    if (s.long_name == name) return &s;
   }
-  return out + "\"";
+  return nullptr;
 }
 
-// A path as UTF-8 text, whatever bytes it holds.
-std::string PathText(const std::filesystem::path& p) {
-  return convert::Utf8(convert::TextOfPath(p));
+const Spec* FindShort(char c) {
+  for (const Spec& s : kSpecs) {
+    if (s.short_name != 0 && s.short_name == c) return &s;
+  }
+  return nullptr;
+}
+
+// A value or name from the command line inside a message: quoted, and safe for a terminal.
+std::string Quoted(std::string_view text) { return "'" + convert::EscapeText(text) + "'"; }
+
+// Applies one option; returns the error, empty when the value is usable.
+std::string Apply(const Spec& spec, const std::string& value, Options& o) {
+  const std::string name = "--" + std::string(spec.long_name);
+  switch (spec.id) {
+    case Id::kOutputDir:
+      if (value.empty()) return name + " needs a folder";
+      o.output_dir = value;
+      break;
+    case Id::kQuiet:
+      o.quiet = true;
+      break;
+    case Id::kJson:
+      o.json = true;
+      break;
+    case Id::kLogFormat:
+      if (value == "text") {
+        o.log_format = convert::LogFormat::kText;
+      } else if (value == "json") {
+        o.log_format = convert::LogFormat::kJsonLines;
+      } else {
+        return "invalid " + name + " " + Quoted(value) + " (\"text\" or \"json\")";
+      }
+      break;
+    case Id::kLegacyCharset:
+      if (value.empty() || mime::text::lookup_charset(value).iconv_name.empty()) {
+        return "unknown charset " + Quoted(value) + " for " + name;
+      }
+      o.legacy_charset = value;
+      break;
+    case Id::kCommitEvery: {
+      std::size_t n = 0;
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+      if (ec != std::errc() || end != value.data() + value.size() || n == 0) {
+        return name + " needs a number of messages above 0, not " + Quoted(value);
+      }
+      o.commit_every = n;
+      break;
+    }
+    case Id::kFilesFrom:
+      if (value.empty()) return name + " needs a file";
+      o.sources.push_back({value, true});
+      break;
+    case Id::kNull:
+      o.null_separated = true;
+      break;
+    case Id::kHelp:
+      o.help = true;
+      break;
+    case Id::kVersion:
+      o.version = true;
+      break;
+  }
+  return {};
+}
+
+// A path from the command line or a list. On Windows the bytes are taken as UTF-8.
+fs::path PathFromArgument(const std::string& text) {
+#ifdef _WIN32
+  return fs::path(std::u8string(text.begin(), text.end()));
+#else
+  return fs::path(text);
+#endif
+}
+
+// Why the scan could not list a folder: the system's reason when asking again gives one,
+// else what the scan knew.
+std::string UnlistedReason(const sources::SkippedFolder& s) {
+  std::error_code ec;
+  fs::directory_iterator probe(fs::path(s.path), ec);
+  if (ec) return ec.message();
+  return s.reason == sources::Error::Code::kAccessDenied ? "access denied"
+                                                         : "the folder could not be listed";
+}
+
+// The message files of a folder's tree, breadth-first; the folders it could not list go
+// into `unlisted`.
+std::vector<fs::path> ScanFolder(const fs::path& folder,
+                                 std::vector<convert::RowFailure>& unlisted) {
+  std::vector<fs::path> files;
+  sources::pathLogger scanner(sources::RealFileSystemFactory(), {});
+  scanner.PathLogInit();
+  scanner.fullFileNamesOnly(true);
+  scanner.LogPath(sources::AddTrailingSeparator(folder.native()));
+  const auto names = scanner.fullFileNames();
+  for (std::size_t pos = 1; pos <= names->Count(); ++pos) {
+    const sources::NativeString& entry = names->Item(pos);
+    if (sources::IsMessageFile(entry)) files.emplace_back(entry);
+  }
+  for (const sources::SkippedFolder& s : scanner.skippedFolders()) {
+    unlisted.push_back({convert::TextOfPath(s.path), UnlistedReason(s), fs::path(s.path)});
+  }
+  scanner.Terminate();
+  return files;
 }
 
 std::string Duration(double seconds) {
@@ -68,189 +188,278 @@ std::string Duration(double seconds) {
   return buf;
 }
 
-// Why the scan could not list a folder: the system's reason when asking again gives one,
-// else what the scan knew.
-std::string UnlistedReason(const sources::SkippedFolder& s) {
-  std::error_code ec;
-  std::filesystem::directory_iterator probe(std::filesystem::path(s.path), ec);
-  if (ec) return ec.message();
-  return s.reason == sources::Error::Code::kAccessDenied ? "access denied"
-                                                         : "the folder could not be listed";
-}
-
 }  // namespace
 
 Parsed ParseArguments(std::span<const std::string> args) {
   Parsed p;
+  Options& o = p.options;
+  auto apply = [&](const Spec& spec, const std::string& value) {
+    p.error = Apply(spec, value, o);
+    return p.error.empty();
+  };
   bool options_end = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (options_end || a.size() < 2 || a[0] != '-' || a == "-") {
-      p.options.sources.push_back(a);
+    if (options_end || a.size() < 2 || a[0] != '-') {
+      o.sources.push_back({a, a == "-"});
       continue;
     }
     if (a == "--") {
       options_end = true;
       continue;
     }
-    std::string name = a == "-o" ? std::string("--output-dir") : a;
-    std::string value;
-    bool has_value = false;
-    if (const auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
-      name = a.substr(0, eq);
-      value = a.substr(eq + 1);
-      has_value = true;
+    if (a[1] == '-') {
+      const std::string_view body = std::string_view(a).substr(2);
+      const std::size_t eq = body.find('=');
+      const std::string_view name = body.substr(0, eq);
+      const Spec* spec = FindLong(name);
+      if (!spec) {
+        p.error = "unrecognized option " + Quoted("--" + std::string(name));
+        return p;
+      }
+      std::optional<std::string> value;
+      if (eq != std::string_view::npos) value = std::string(body.substr(eq + 1));
+      if (spec->value.empty() && value) {
+        p.error = "option " + Quoted("--" + std::string(name)) + " doesn't allow an argument";
+        return p;
+      }
+      if (!spec->value.empty() && !value) {
+        if (i + 1 >= args.size()) {
+          p.error = "option " + Quoted("--" + std::string(name)) + " requires an argument";
+          return p;
+        }
+        value = args[++i];
+      }
+      if (!apply(*spec, value.value_or(std::string()))) return p;
+      continue;
     }
-    if (TakesValue(name) && !has_value) {
-      if (i + 1 >= args.size()) {
-        p.error = name + " needs a value";
+    // One or more short options; the first that takes a value takes the rest of the
+    // argument, or the next argument.
+    for (std::size_t k = 1; k < a.size(); ++k) {
+      const Spec* spec = FindShort(a[k]);
+      if (!spec) {
+        p.error = "invalid option -- " + Quoted(std::string(1, a[k]));
         return p;
       }
-      value = args[++i];
-      has_value = true;
-    }
-    if (!TakesValue(name) && has_value) {
-      p.error = name + " takes no value";
-      return p;
-    }
-    if (name == "--output-dir") {
-      if (value.empty()) {
-        p.error = "--output-dir needs a folder";
+      if (spec->value.empty()) {
+        if (!apply(*spec, {})) return p;
+        continue;
+      }
+      std::string value;
+      if (k + 1 < a.size()) {
+        value = a.substr(k + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        p.error = "option requires an argument -- " + Quoted(std::string(1, a[k]));
         return p;
       }
-      p.options.output_dir = value;
-    } else if (name == "--legacy-charset") {
-      if (value.empty()) {
-        p.error = "--legacy-charset needs a charset name";
-        return p;
-      }
-      p.options.legacy_charset = value;
-    } else if (name == "--commit-every") {
-      std::size_t n = 0;
-      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
-      if (ec != std::errc() || end != value.data() + value.size() || n == 0) {
-        p.error = "--commit-every needs a number of messages above 0, not \"" + value + "\"";
-        return p;
-      }
-      p.options.commit_every = n;
-    } else if (name == "--quiet" || name == "-q") {
-      p.options.quiet = true;
-    } else if (name == "--json") {
-      p.options.json = true;
-    } else if (name == "--help" || name == "-h") {
-      p.options.help = true;
-    } else if (name == "--version") {
-      p.options.version = true;
-    } else {
-      p.error = "unknown option " + name;
-      return p;
+      if (!apply(*spec, value)) return p;
+      break;
     }
   }
-  if (!p.options.help && !p.options.version && p.options.sources.empty()) {
+  if (o.help || o.version) return p;
+  const auto lists = std::count_if(o.sources.begin(), o.sources.end(),
+                                   [](const Options::Source& s) { return s.list; });
+  const auto stdin_lists =
+      std::count_if(o.sources.begin(), o.sources.end(),
+                    [](const Options::Source& s) { return s.list && s.path == "-"; });
+  if (o.sources.empty()) {
     p.error = "no SOURCE given";
+  } else if (stdin_lists > 1) {
+    p.error = "standard input can give only one list of sources";
+  } else if (o.null_separated && lists == 0) {
+    p.error = "--null needs a list: --files-from FILE or a SOURCE of '-'";
   }
   return p;
 }
 
 std::string UsageText() {
-  return "Usage: larkfield-convert [options] SOURCE...\n"
-         "Converts .eml and .emlx message files into one new Outlook PST file.\n"
-         "Each SOURCE is a message file or a folder, whose whole tree is searched for\n"
-         "files ending in .eml or .emlx. The PST mirrors the folders the files lie in.\n"
-         "\n"
-         "Options:\n"
-         "  -o, --output-dir DIR    write the PST into DIR (default: the current folder)\n"
-         "  -q, --quiet             no progress bar and no summary on standard error\n"
-         "      --json              print the summary as JSON on standard output\n"
-         "      --legacy-charset NAME\n"
-         "                          read raw 8-bit header text in this charset\n"
-         "                          (default: windows-1252)\n"
-         "      --commit-every N    make the file durable after every N messages\n"
-         "  -h, --help              show this help and exit\n"
-         "      --version           show the version and exit\n"
-         "\n"
-         "The PST's path is printed on standard output. Messages that could not be converted\n"
-         "are listed in a .log file beside the PST.\n"
-         "Exit status: 0 all converted, 1 the PST was written but some messages failed,\n"
-         "2 bad usage, nothing could be written, or the run stopped.\n";
+  std::string text =
+      "Usage: larkfield-convert [options] SOURCE...\n"
+      "Converts .eml and .emlx message files into one new Outlook PST file.\n"
+      "Each SOURCE is a message file or a folder, whose whole tree is searched for\n"
+      "files ending in .eml or .emlx. The PST mirrors the folders the files lie in.\n"
+      "A SOURCE of \"-\" reads more SOURCEs from standard input, one a line. A file that\n"
+      "two SOURCEs lead to is converted once.\n"
+      "\n"
+      "Options:\n";
+  constexpr std::size_t kColumn = 28;
+  for (const Spec& s : kSpecs) {
+    std::string left = s.short_name ? std::string("  -") + s.short_name + ", " : "      ";
+    left += "--" + std::string(s.long_name);
+    if (!s.value.empty()) left += " " + std::string(s.value);
+    std::string_view help = s.help;
+    bool first = true;
+    while (true) {
+      const std::size_t nl = help.find('\n');
+      const std::string_view line = help.substr(0, nl);
+      if (first && left.size() + 2 <= kColumn) {
+        text += left + std::string(kColumn - left.size(), ' ');
+      } else {
+        if (first) text += left + "\n";
+        text += std::string(kColumn, ' ');
+      }
+      text += std::string(line) + "\n";
+      first = false;
+      if (nl == std::string_view::npos) break;
+      help.remove_prefix(nl + 1);
+    }
+  }
+  text +=
+      "\n"
+      "The PST's path is printed on standard output, a progress bar and a summary go to\n"
+      "standard error. A .log beside the PST says what was converted and lists every\n"
+      "file that failed or gave a warning, and why.\n"
+      "\n"
+      "Exit status:\n"
+      "  0    every message was converted\n"
+      "  1    the PST was written, but some messages failed or some sources or folders\n"
+      "       could not be read\n"
+      "  2    bad usage, nothing could be written, or the run stopped on an error\n"
+      "  130  stopped by SIGINT (Ctrl-C); 143 by SIGTERM, 129 by SIGHUP: the PST holds\n"
+      "       the messages written before the stop\n";
+  return text;
 }
 
 std::string VersionText() {
-  return std::string("larkfield-convert ") + LARKFIELD_VERSION + " (Larkfield Mail Porter)\n";
+  return std::string("larkfield-convert ") + kVersion + " (Larkfield Mail Porter)\n" +
+         kLicenceNotice;
+}
+
+bool ExpandSourceLists(const Options& options, std::istream& input,
+                       std::vector<std::string>& sources, std::string& error) {
+  const char separator = options.null_separated ? '\0' : '\n';
+  for (const Options::Source& s : options.sources) {
+    if (!s.list) {
+      sources.push_back(s.path);
+      continue;
+    }
+    std::string text;
+    if (s.path == "-") {
+      text.assign(std::istreambuf_iterator<char>(input), {});
+      if (input.bad()) {
+        error = "cannot read the list of sources on standard input";
+        return false;
+      }
+    } else {
+      std::ifstream list(PathFromArgument(s.path), std::ios::binary);
+      if (!list) {
+        error = "cannot read the list " + Quoted(s.path) + ": " + std::strerror(errno);
+        return false;
+      }
+      text.assign(std::istreambuf_iterator<char>(list), {});
+      if (list.bad()) {
+        error = "cannot read the list " + Quoted(s.path);
+        return false;
+      }
+    }
+    std::size_t start = 0;
+    while (start < text.size()) {
+      std::size_t end = text.find(separator, start);
+      if (end == std::string::npos) end = text.size();
+      if (end > start) sources.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  return true;
 }
 
 Gathered GatherSources(std::span<const std::string> sources) {
   Gathered g;
+  std::unordered_set<fs::path::string_type> seen_sources;
+  std::unordered_set<fs::path::string_type> seen_files;
   for (const std::string& source : sources) {
+    const fs::path given = PathFromArgument(source);
+    const std::u16string text = convert::TextOfPath(given);
     std::error_code ec;
-    std::filesystem::path path = std::filesystem::absolute(source, ec);
+    const fs::path path = fs::absolute(given, ec);
     if (ec) {
-      g.errors.push_back("cannot use " + source + ": " + ec.message());
+      g.unread.push_back({text, ec.message(), given});
       continue;
     }
-    const auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::exists(status)) {
-      g.errors.push_back(
-          "cannot read " + source + ": " +
-          (ec ? ec.message()
-              : std::make_error_code(std::errc::no_such_file_or_directory).message()));
+    const auto status = fs::status(path, ec);
+    if (ec || !fs::exists(status)) {
+      g.unread.push_back(
+          {text,
+           ec ? ec.message() : std::make_error_code(std::errc::no_such_file_or_directory).message(),
+           given});
       continue;
     }
-    if (!std::filesystem::is_directory(status)) {
-      g.files.push_back(path);
+    fs::path same = fs::weakly_canonical(path, ec);
+    if (ec) same = path.lexically_normal();
+    if (!seen_sources.insert(same.native()).second) {
+      g.repeated.push_back({text, "given more than once; its files are converted once", given});
       continue;
     }
-    sources::pathLogger scanner(sources::RealFileSystemFactory(), {});
-    scanner.PathLogInit();
-    scanner.fullFileNamesOnly(true);
-    scanner.LogPath(sources::AddTrailingSeparator(path.native()));
-    const auto names = scanner.fullFileNames();
-    for (std::size_t pos = 1; pos <= names->Count(); ++pos) {
-      const sources::NativeString& entry = names->Item(pos);
-      if (sources::IsMessageFile(entry)) g.files.emplace_back(entry);
+    std::vector<fs::path> found;
+    if (fs::is_directory(status)) {
+      found = ScanFolder(path, g.unlisted);
+    } else {
+      found.push_back(path);
     }
-    for (const sources::SkippedFolder& s : scanner.skippedFolders()) {
-      const std::string reason = UnlistedReason(s);
-      g.warnings.push_back("could not list " + PathText(s.path) + " (" + reason +
-                           "); left out with its subfolders");
-      g.unlisted.push_back({convert::TextOfPath(s.path), reason});
+    std::size_t again = 0;
+    for (fs::path& f : found) {
+      if (seen_files.insert(f.lexically_normal().native()).second) {
+        g.files.push_back(std::move(f));
+      } else {
+        ++again;
+      }
     }
-    scanner.Terminate();
+    if (again == 0) continue;
+    g.repeated.push_back(
+        {text,
+         (again == found.size() ? std::string(found.size() == 1 ? "its file" : "its files")
+                                : convert::Counted(again, "of its files", "of its files")) +
+             " came from an earlier SOURCE too; each file is converted once",
+         given});
   }
   return g;
 }
 
-std::string SummaryJson(const convert::RunResult& r) {
+Ending EndingOf(const convert::RunResult& r) {
   using O = convert::RunResult::Outcome;
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
-  std::string j = "{";
-  j += "\"pst\":" + (r.pst_path.empty() ? std::string("null") : JsonString(PathText(r.pst_path)));
-  j += ",\"log\":" + (r.log_path.empty() ? std::string("null") : JsonString(PathText(r.log_path)));
-  j += ",\"store\":" + JsonString(convert::Utf8(r.store_display_name));
-  j += ",\"messages\":" + std::to_string(r.rows);
-  j += ",\"converted\":" + std::to_string(r.converted);
-  j += ",\"failed\":" + std::to_string(r.failed);
-  j += ",\"warnings\":" + std::to_string(r.warnings);
-  j += ",\"bytes\":" + std::to_string(r.bytes);
-  j += ",\"pst_bytes\":" + std::to_string(r.pst_bytes);
-  j += ",\"seconds\":" + std::string(seconds);
-  j += ",\"stopped\":" + std::string(r.outcome == O::kStopped ? "true" : "false");
-  j += ",\"error\":" + (r.outcome == O::kCompleted ? std::string("null") : JsonString(r.error));
-  j += ",\"exit\":" + std::to_string(ExitStatus(r));
-  j += ",\"failures\":[";
-  for (std::size_t i = 0; i < r.failures.size(); ++i) {
-    if (i) j += ",";
-    j += "{\"file\":" + JsonString(convert::Utf8(r.failures[i].row)) +
-         ",\"reason\":" + JsonString(r.failures[i].reason) + "}";
+  Ending e;
+  e.outcome = convert::OutcomeName(r.outcome);
+  switch (r.outcome) {
+    case O::kCompleted:
+      e.exit_status = r.failed || !r.unlisted_folders.empty() || !r.unread_sources.empty() ? 1 : 0;
+      break;
+    case O::kNotStarted:
+    case O::kStopped:
+      e.exit_status = 2;
+      e.error = r.error;
+      break;
   }
-  j += "],\"unlisted_folders\":[";
-  for (std::size_t i = 0; i < r.unlisted_folders.size(); ++i) {
-    if (i) j += ",";
-    j += "{\"folder\":" + JsonString(convert::Utf8(r.unlisted_folders[i].row)) +
-         ",\"reason\":" + JsonString(r.unlisted_folders[i].reason) + "}";
+  return e;
+}
+
+Ending InterruptedBy(int signal, const convert::RunResult&) {
+  Ending e;
+  e.outcome = "interrupted";
+  e.exit_status = 128 + signal;
+  e.signal = signal;
+  e.error = "stopped by " + SignalName(signal);
+  return e;
+}
+
+std::string SummaryJson(const convert::RunResult& r, const Ending& ending) {
+  std::string j = "{\"schema\":1";
+  j += ",\"outcome\":" + convert::JsonString(ending.outcome);
+  j += ",\"exit\":" + std::to_string(ending.exit_status);
+  j += ",\"signal\":" +
+       (ending.signal ? convert::JsonString(SignalName(ending.signal)) : std::string("null"));
+  j += ",\"error\":" +
+       (ending.error.empty() ? std::string("null") : convert::JsonString(ending.error));
+  j += "," + convert::ResultJsonFields(r);
+  std::string failures;
+  std::string warnings;
+  for (const convert::ReportEntry& e : convert::ReportEntries(r)) {
+    std::string& list = e.failure ? failures : warnings;
+    if (!list.empty()) list += ",";
+    list += convert::EntryJson(e);
   }
-  j += "]}";
+  j += ",\"failures\":[" + failures + "],\"warnings\":[" + warnings + "]}";
   return j;
 }
 
@@ -259,14 +468,18 @@ std::string SummaryText(const convert::RunResult& r) {
   const double bytes = static_cast<double>(r.bytes);
   const bool mb = r.bytes >= 1000000;
   char buf[200];
-  std::snprintf(buf, sizeof buf, "%zu converted, %zu failed, %zu warnings, %.1f %s read in %.1f s",
-                r.converted, r.failed, r.warnings, mb ? bytes / 1e6 : bytes / 1e3, mb ? "MB" : "kB",
-                r.seconds);
+  std::snprintf(buf, sizeof buf, "%zu converted, %zu failed, %s, %.1f %s read in %.1f s",
+                r.converted, r.failed, convert::Counted(r.warnings, "warning", "warnings").c_str(),
+                mb ? bytes / 1e6 : bytes / 1e3, mb ? "MB" : "kB", r.seconds);
   std::string text = buf;
+  if (!r.unread_sources.empty()) {
+    text += "; " + convert::Counted(r.unread_sources.size(), "source", "sources") +
+            " could not be read";
+  }
   if (!r.unlisted_folders.empty()) {
-    text += "; " + std::to_string(r.unlisted_folders.size()) +
-            (r.unlisted_folders.size() == 1 ? " folder" : " folders") +
-            " could not be read and were left out";
+    text += "; " + convert::Counted(r.unlisted_folders.size(), "folder", "folders") +
+            " could not be read and " + (r.unlisted_folders.size() == 1 ? "was" : "were") +
+            " left out";
   }
   return text;
 }
@@ -285,15 +498,20 @@ std::string ProgressLine(std::size_t done, std::size_t total, double seconds, in
   return buf;
 }
 
-int ExitStatus(const convert::RunResult& r) {
-  switch (r.outcome) {
-    case convert::RunResult::Outcome::kCompleted:
-      return r.failed || !r.unlisted_folders.empty() ? 1 : 0;
-    case convert::RunResult::Outcome::kNotStarted:
-    case convert::RunResult::Outcome::kStopped:
+std::string SignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+#ifdef SIGHUP
+    case SIGHUP:
+      return "SIGHUP";
+#endif
+    default:
       break;
   }
-  return 2;
+  return "signal " + std::to_string(signal);
 }
 
 }  // namespace larkfield::cli

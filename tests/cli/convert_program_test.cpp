@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
 #include <algorithm>
+#include <csignal>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 
@@ -191,9 +199,11 @@ TEST(ConvertProgram, UsageErrorsHelpAndVersion) {
   const ProcessResult version = run_process({kConvert.string(), "--version"});
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.out.rfind("larkfield-convert", 0), 0u) << version.out;
+  EXPECT_NE(version.out.find("License: MIT"), std::string::npos) << version.out;
   const ProcessResult help = run_process({kConvert.string(), "--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("Usage: larkfield-convert [options] SOURCE..."), std::string::npos);
+  EXPECT_NE(help.out.find("  130  stopped by SIGINT"), std::string::npos) << help.out;
 
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"--bogus", "x"}, {"--commit-every", "0", "x"}}) {
@@ -203,11 +213,19 @@ TEST(ConvertProgram, UsageErrorsHelpAndVersion) {
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("larkfield-convert: "), std::string::npos) << r.err;
   }
-  // A missing source: the system's reason, and nothing written.
+  // --json answers whatever the outcome, bad usage too.
+  const ProcessResult bad = run_process({kConvert.string(), "--json", "--out=x", "a"});
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_EQ(bad.out.rfind("{\"schema\":1,\"outcome\":\"usage-error\",\"exit\":2,", 0), 0u)
+      << bad.out;
+  EXPECT_NE(bad.err.find("unrecognized option '--out'"), std::string::npos) << bad.err;
+  // A missing source alone: the system's reason, and nothing written.
   const ProcessResult missing =
-      run_process({kConvert.string(), (tmp.path() / "nope").string()}, tmp.path());
+      run_process({kConvert.string(), "--json", (tmp.path() / "nope").string()}, tmp.path());
   EXPECT_EQ(missing.exit_code, 2);
   EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.out.find("\"outcome\":\"not-started\""), std::string::npos) << missing.out;
+  EXPECT_NE(missing.out.find("\"kind\":\"source-not-read\""), std::string::npos) << missing.out;
   // A folder without message files: nothing to write.
   fs::create_directories(tmp.path() / "empty");
   std::ofstream(tmp.path() / "empty" / "readme.txt") << "x";
@@ -234,6 +252,226 @@ TEST(ConvertProgram, TheLegacyCharsetReadsRaw8BitHeaders) {
   ASSERT_NE(inbox, nullptr) << d.text.substr(0, 2000);
   ASSERT_EQ(d.messages_in(*inbox).size(), 1u);
   EXPECT_EQ(d.messages_in(*inbox)[0]->subject, "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82");
+}
+
+// Sources from standard input and from a list, one of them missing and one given twice:
+// the others convert, each file once, and the exit status says something was left out.
+TEST(ConvertProgram, SourcesFromListsMissingAndRepeatedOnes) {
+  TempDir tmp("larkfield-cli-lists");
+  const fs::path mail = tmp.path() / "mail" / "Inbox";
+  fs::create_directories(mail);
+  for (const char* name : {"a.eml", "b.eml", "c.eml"}) {
+    std::ofstream(mail / name) << "Subject: " << name << "\r\nMessage-ID: <" << name
+                               << "@x>\r\n\r\nbody\r\n";
+  }
+  std::ofstream(tmp.path() / "list") << (mail / "c.eml").string() << "\n"
+                                     << (tmp.path() / "gone").string() << "\n";
+  std::ofstream(tmp.path() / "stdin") << (mail / "a.eml").string() << "\n"
+                                      << (tmp.path() / "mail").string() << "\n";
+  const fs::path out = tmp.path() / "out";
+  fs::create_directories(out);
+  // The folder comes after one of its files and again from the list: each file once.
+  const ProcessResult r =
+      run_process({"/bin/sh", "-c", "exec \"$0\" \"$@\" < stdin", kConvert.string(), "--json", "-q",
+                   "-o", out.string(), "-", "-T", "list", (tmp.path() / "mail").string()},
+                  tmp.path());
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_NE(r.out.find("\"messages\":3,\"converted\":3,"), std::string::npos) << r.out;
+  EXPECT_NE(
+      r.out.find("{\"kind\":\"source-not-read\",\"path\":\"" + (tmp.path() / "gone").string() +
+                 "\",\"reason\":\"No such file or directory\"}"),
+      std::string::npos)
+      << r.out;
+  EXPECT_NE(
+      r.out.find("{\"kind\":\"source-repeated\",\"path\":\"" + (mail / "c.eml").string() + "\""),
+      std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("cannot read " + (tmp.path() / "gone").string() +
+                       ": No such file or directory; left out"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find((tmp.path() / "mail").string() +
+                       ": given more than once; its files are converted once"),
+            std::string::npos)
+      << r.err;
+  const OracleDump d = run_oracle(PstIn(out));
+  if (d.exit_code == 0) {
+    const OracleFolder* inbox = d.folder(StorePath(mail));
+    ASSERT_NE(inbox, nullptr);
+    EXPECT_EQ(d.messages_in(*inbox).size(), 3u);
+  }
+}
+
+// File names and headers that a terminal or a log reader would act on: nothing reaches
+// standard error, the log or the JSON unescaped, and the JSON keeps each name's bytes.
+TEST(ConvertProgram, HostileNamesReachNoOutputUnescaped) {
+  TempDir tmp("larkfield-cli-hostile");
+  const fs::path mail = tmp.path() / "mail" / "Inbox";
+  fs::create_directories(mail);
+  const std::string names[] = {"two\nlines.eml", "\x1b]0;owned\x07\x1b[2J.eml",
+                               "invoice\xe2\x80\xae"
+                               "lme.eml",
+                               "latin1-\xe9t\xe9.eml", "empty.eml"};
+  for (const std::string& name : names) {
+    std::ofstream(mail / name, std::ios::binary)
+        << (name == "empty.eml" ? "" : "GARBAGE \x1b[31m\x07 no headers here\n");
+  }
+  const fs::path out = tmp.path() / "out";
+  fs::create_directories(out);
+  const ProcessResult r = run_process(
+      {kConvert.string(), "--json", "-o", out.string(), (tmp.path() / "mail").string()});
+  ASSERT_EQ(r.exit_code, 1) << r.err;
+  auto clean = [](const std::string& text) {
+    for (unsigned char c : text) {
+      if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+    }
+    return text.find("\xe2\x80\xae") == std::string::npos;
+  };
+  EXPECT_TRUE(clean(r.err)) << r.err;
+  EXPECT_TRUE(clean(r.out)) << r.out;
+  fs::path log = PstIn(out);
+  log.replace_extension(".log");
+  std::ifstream in(log, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_TRUE(clean(text)) << text;
+  EXPECT_NE(text.find("/two\\x0Alines.eml: "), std::string::npos) << text;
+  EXPECT_NE(text.find("/invoice\\u{202E}lme.eml: "), std::string::npos) << text;
+  EXPECT_NE(text.find("/latin1-\\xE9t\\xE9.eml: "), std::string::npos) << text;
+  EXPECT_EQ(text.find("empty.eml: empty.eml:"), std::string::npos) << text;
+  EXPECT_NE(text.find("/empty.eml: "), std::string::npos) << text;
+
+  // Every failure's path, read as JSON and turned back into bytes, is a file that exists.
+  std::ofstream(tmp.path() / "summary.json", std::ios::binary) << r.out;
+  const ProcessResult check = run_process(
+      {LARKFIELD_SYSTEM_PYTHON, "-c",
+       "import json, os, sys\n"
+       "s = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+       "assert s['schema'] == 1 and s['exit'] == 1, s\n"
+       "paths = [os.fsencode(f['path']) for f in s['failures'] if f['kind'] == 'message']\n"
+       "print(len(paths), all(os.path.isfile(p) for p in paths))\n",
+       (tmp.path() / "summary.json").string()});
+  EXPECT_EQ(check.out, "5 True\n") << check.err << r.out;
+}
+
+// Runs the converter with standard input and error on a new terminal and standard output
+// into a file. `watch` sees what the terminal showed so far, each time more arrives, and
+// may act on the program. The exit status, or 128 + the signal that ended it.
+struct TerminalRun {
+  int exit_code = -1;
+  std::string terminal;
+};
+TerminalRun RunOnTerminal(const std::vector<std::string>& args, const char* term,
+                          const fs::path& stdout_file, bool ignore_hangup,
+                          const std::function<void(pid_t, const std::string&)>& watch = {}) {
+  std::vector<std::string> argv{kConvert.string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargs;
+  for (auto& a : argv) cargs.push_back(a.data());
+  cargs.push_back(nullptr);
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    const int fd = ::open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::dup2(fd, 1) < 0) ::_exit(126);
+    ::setenv("TERM", term, 1);
+    if (ignore_hangup) std::signal(SIGHUP, SIG_IGN);  // as nohup leaves it
+    ::execv(cargs[0], cargs.data());
+    ::_exit(127);
+  }
+  TerminalRun run;
+  if (pid < 0) return run;
+  char buffer[4096];
+  while (true) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 60000) <= 0) break;
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO once the program has closed the terminal
+    run.terminal.append(buffer, static_cast<std::size_t>(n));
+    if (watch) watch(pid, run.terminal);
+  }
+  ::close(master);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+// A mailbox of `n` small messages in one folder.
+fs::path SmallMailbox(const fs::path& root, int n) {
+  const fs::path inbox = root / "mail" / "Inbox";
+  fs::create_directories(inbox);
+  for (int i = 0; i < n; ++i) {
+    std::ofstream(inbox / (std::to_string(i) + ".eml"))
+        << "Subject: m" << i << "\r\nMessage-ID: <" << i << "@x>\r\n\r\nbody\r\n";
+  }
+  return root / "mail";
+}
+
+TEST(ConvertProgram, TheProgressBarUsesEscapeCodesOnlyWhereTheTerminalHasThem) {
+  TempDir tmp("larkfield-cli-term");
+  const fs::path mail = SmallMailbox(tmp.path(), 20);
+  for (const char* term : {"xterm", "dumb"}) {
+    SCOPED_TRACE(term);
+    const fs::path out = tmp.path() / term;
+    fs::create_directories(out);
+    const TerminalRun r =
+        RunOnTerminal({"-o", out.string(), mail.string()}, term, tmp.path() / "stdout", false);
+    ASSERT_EQ(r.exit_code, 0) << r.terminal;
+    EXPECT_NE(r.terminal.find("20/20 ["), std::string::npos) << r.terminal;
+    EXPECT_NE(r.terminal.find("20 converted, 0 failed"), std::string::npos) << r.terminal;
+    EXPECT_EQ(r.terminal.find('\x1b') != std::string::npos, std::string(term) == "xterm")
+        << r.terminal;
+  }
+}
+
+// Ctrl-C, kill and a closed terminal stop the run at the next message with the PST and its
+// log kept, and the exit status says which signal it was; a hangup that nohup ignores
+// stays ignored.
+TEST(ConvertProgram, SignalsStopTheRunWithTheirStatusAndNohupIsKept) {
+  TempDir tmp("larkfield-cli-signals");
+  constexpr int kMessages = 1500;
+  const fs::path mail = SmallMailbox(tmp.path(), kMessages);
+  struct Case {
+    int signal;
+    bool ignored;
+    int exit_code;
+  };
+  for (const Case c : {Case{SIGINT, false, 130}, Case{SIGTERM, false, 143},
+                       Case{SIGHUP, false, 129}, Case{SIGHUP, true, 0}}) {
+    SCOPED_TRACE(strsignal(c.signal) + std::string(c.ignored ? " (ignored)" : ""));
+    const fs::path out = tmp.path() / ("out" + std::to_string(c.signal) + (c.ignored ? "i" : ""));
+    fs::create_directories(out);
+    bool sent = false;
+    const TerminalRun r = RunOnTerminal({"--json", "-o", out.string(), mail.string()}, "xterm",
+                                        tmp.path() / "summary.json", c.ignored,
+                                        [&](pid_t pid, const std::string& shown) {
+                                          // The progress bar shows once messages are being written.
+                                          if (!sent && shown.find("/1500 [") != std::string::npos) {
+                                            ::kill(pid, c.signal);
+                                            sent = true;
+                                          }
+                                        });
+    ASSERT_TRUE(sent) << r.terminal;
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.terminal;
+    std::ifstream in(tmp.path() / "summary.json");
+    const std::string json((std::istreambuf_iterator<char>(in)), {});
+    const fs::path pst = PstIn(out);
+    ASSERT_FALSE(pst.empty());
+    fs::path log = pst;
+    log.replace_extension(".log");
+    EXPECT_TRUE(fs::exists(log));
+    if (c.exit_code == 0) {
+      EXPECT_NE(json.find("\"converted\":1500,"), std::string::npos) << json;
+      continue;
+    }
+    EXPECT_NE(json.find("\"outcome\":\"interrupted\",\"exit\":" + std::to_string(c.exit_code)),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"pst\":\"" + pst.string() + "\""), std::string::npos) << json;
+    EXPECT_EQ(json.find("\"converted\":1500,"), std::string::npos) << json;
+    EXPECT_NE(r.terminal.find("stopped by SIG"), std::string::npos) << r.terminal;
+  }
 }
 
 }  // namespace

@@ -280,7 +280,7 @@ TEST_F(SourceFaults, UnlistableFolderIsInTheLogAndTheExitStatus) {
   fs::permissions(src_ / "Locked", fs::perms::owner_all);
   ASSERT_NE(r.exit_code, 126) << "cannot run as another user";
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("\"unlisted_folders\":[{\"folder\":"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("{\"kind\":\"folder-not-read\",\"path\":"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"exit\":1"), std::string::npos) << r.out;
   std::vector<fs::path> psts;
   for (const auto& e : fs::directory_iterator(out_))
