@@ -7,7 +7,6 @@
 
 #include "app/frm_step1.hpp"
 #include "convert/folder_path.hpp"
-#include "convert/run.hpp"
 #include "sources/path_text.hpp"
 #include "sources/registry.hpp"
 
@@ -103,10 +102,8 @@ void RunConversion(frmStep1& window, const ConversionServices& services) {
   window.pump().Yield();
 
   convert::RunOptions options;
+  static_cast<convert::Services&>(options) = services;
   options.destination = sources::PathFromText(destination);
-  options.backend = services.backend;
-  options.importer = services.importer;
-  options.time_stamp = services.time_stamp;
   WindowObserver observer(window);
   const convert::RunResult r = convert::Convert(rows, options, observer);
   window.pump().Yield();

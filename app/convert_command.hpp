@@ -3,22 +3,15 @@
 // The "Convert" button: asks for the destination, runs the conversion core and reports
 // through the window's status lines, progress bar and message boxes.
 
-#include <functional>
-#include <string>
-
-#include "convert/mailstore/backend.hpp"
+#include "convert/run.hpp"
 
 namespace larkfield::app {
 
 class frmStep1;
 
-// What a run writes with and reads with; the program uses the PST writer and the importer,
-// tests may put in their own.
-struct ConversionServices {
-  mailstore::BackendFactory backend = mailstore::PstBackendFactory();
-  mailstore::Importer importer = mailstore::MimeImporter();
-  std::function<std::u16string()> time_stamp;  // empty: the clock
-};
+// What a run writes with and reads with; the program uses the conversion's own (the PST
+// writer and the importer), tests may put in theirs.
+using ConversionServices = convert::Services;
 
 // The help page the "Outlook Error" box names.
 inline constexpr char kSessionHelpAddress[] =

@@ -18,7 +18,6 @@
 #endif
 
 #include "cli/options.hpp"
-#include "convert/mailstore/backend.hpp"
 #include "convert/run.hpp"
 #include "convert/run_log.hpp"
 #include "convert/text_escape.hpp"
@@ -233,8 +232,6 @@ int Main(const std::vector<std::string>& args) {
                          "cannot use " + convert::EscapePath(o.output_dir) + ": " + ec.message());
     }
   }
-  run.backend = mailstore::PstBackendFactory();
-  run.importer = mailstore::MimeImporter();
   if (!o.legacy_charset.empty()) run.import_options.legacy_charset = o.legacy_charset;
   run.commit_every = o.commit_every;
   run.log_format = o.log_format;

@@ -10,17 +10,13 @@
 
 #include "convert/error.hpp"
 #include "convert/folder_path.hpp"
-#include "convert/mailstore/mailstore.hpp"
+#include "convert/mailstore/mail_store.hpp"
 #include "convert/run_log.hpp"
 
 namespace larkfield::convert {
 namespace {
 
 namespace ms = mailstore;
-
-constexpr std::uint32_t kMessageFlags = 0x0E070003;  // PR_MESSAGE_FLAGS
-constexpr std::int32_t kRead = 0x01;                 // MSGFLAG_READ
-constexpr std::int32_t kHasAttachment = 0x10;        // MSGFLAG_HASATTACH
 
 std::vector<std::u16string> SplitAtBackslash(std::u16string_view path) {
   std::vector<std::u16string> parts;
@@ -41,34 +37,13 @@ std::int32_t LastIndex(const StringList& list) {
   return static_cast<std::int32_t>(static_cast<std::int64_t>(list.size()) - 1);
 }
 
-// The walk of the mail client's object model to a folder named by a path: with a leading
-// backslash from the namespace's store folders, otherwise from the active window's folder.
-ms::RDOFolder OpenMAPIFolder(const ms::RDOSession& session, std::u16string_view szPath) {
-  ms::OutlookApplication application(session);
-  std::optional<ms::RDOFolder> current;
-  if (!szPath.empty() && szPath.front() == u'\\') {
-    szPath.remove_prefix(1);
-  } else {
-    current = application.ActiveExplorer().CurrentFolder();
-  }
-  while (!szPath.empty()) {
-    const std::size_t at = szPath.find(u'\\');
-    const std::u16string_view name = szPath.substr(0, at);
-    szPath = at == std::u16string_view::npos ? std::u16string_view() : szPath.substr(at + 1);
-    if (!current) {
-      current = application.GetNamespace(u"MAPI").Folders(name);
-    } else {
-      current = current->Folders().Item(name);
-    }
-  }
-  if (!current) throw ms::Error(ms::Error::Code::kNotFound, "An empty folder path");
-  return *current;
-}
-
 bool Exists(const std::filesystem::path& p) {
   std::error_code ec;
   return std::filesystem::exists(std::filesystem::symlink_status(p, ec));
 }
+
+// The store folder of a distinct row folder, or none.
+constexpr ms::FolderId kNoFolder = 0;
 
 class Run {
  public:
@@ -82,8 +57,10 @@ class Run {
     return options_.time_stamp ? options_.time_stamp() : TimeStampNow();
   }
   bool AddStore();
+  void ReadRowFolders();
   void CreateFolders();
   void ConvertMessages();
+  void WriteMessage(std::size_t row);
   void Finish();
   void Stop(const ms::Error& e, std::size_t row);
 
@@ -94,35 +71,28 @@ class Run {
   std::string started_;
   std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
 
-  std::unique_ptr<ms::RDOSession> rdoSession_;
-  std::optional<ms::RDOStore> store_;
-  ms::EntryId storeEntryId_;
-  std::u16string storeDisplayName_;
-  StringList pstFolderPaths_;
-  std::vector<std::u16string> rowFolders_;
-  // The folders of this store by their path below the top folder, as created or first
-  // found: a parent and a message's folder are found without walking the tree again.
-  // A path that is not here (its creation failed, or a case twin) is looked up the long
-  // way, which finds what the store holds.
-  std::unordered_map<std::u16string, ms::RDOFolder> folders_;
-  // The entry of the last message's folder (entries stay in place when the map grows).
-  std::pair<const std::u16string, ms::RDOFolder>* last_folder_ = nullptr;
+  std::optional<ms::MailStore> store_;
+  // The distinct row folders in the order rows first name them, and per row the index of
+  // its folder among them: a row costs four bytes here whatever its path.
+  std::vector<std::u16string> folders_;
+  std::vector<std::uint32_t> row_folder_;
+  // The folders to make: the row folders and their ancestors, each after its parent.
+  StringList folder_list_;
+  // After the creating phase, per distinct row folder: its folder in the store, or
+  // kNoFolder and why it is not there.
+  std::vector<ms::FolderId> folder_ids_;
+  std::vector<std::string> folder_missing_;
   bool stopped_ = false;
 };
 
 bool Run::AddStore() {
-  ms::SessionOptions so;
-  so.backend = options_.backend;
-  so.importer = options_.importer;
-  so.import_options = options_.import_options;
-  if (options_.commit_every) so.store_options.commit_every_messages = options_.commit_every;
+  pst::StoreOptions store_options;
+  if (options_.commit_every) store_options.commit_every_messages = options_.commit_every;
   try {
-    rdoSession_ = std::make_unique<ms::RDOSession>(std::move(so));
-    rdoSession_->Logon();
     // A name already taken (a second run within the same second, or a file of the same
     // name) gets a number; an existing file is never touched.
     const std::u16string base = PstBaseName(Stamp());
-    storeDisplayName_ = StoreDisplayName(Stamp());
+    const std::u16string display_name = StoreDisplayName(Stamp());
     for (int n = 1;; ++n) {
       std::u16string name = base;
       if (n > 1) {
@@ -138,7 +108,7 @@ bool Run::AddStore() {
         continue;
       }
       try {
-        store_ = rdoSession_->Stores().AddPSTStore(pst, ms::kUnicodePstFormat, storeDisplayName_);
+        store_ = ms::MailStore::Create(options_.backend, pst, display_name, store_options);
       } catch (const ms::Error& e) {
         if (e.code() == ms::Error::Code::kFileExists && n < 1000) continue;
         // The name was free a moment ago, so a file there now is what the failed
@@ -150,8 +120,7 @@ bool Run::AddStore() {
       result_.pst_path = pst;
       break;
     }
-    result_.store_display_name = storeDisplayName_;
-    storeEntryId_ = store_->EntryID();
+    result_.store_display_name = display_name;
     return true;
   } catch (const ms::Error& e) {
     result_.outcome = RunResult::Outcome::kNotStarted;
@@ -161,112 +130,149 @@ bool Run::AddStore() {
   }
 }
 
+void Run::ReadRowFolders() {
+  std::unordered_map<std::u16string, std::uint32_t> index;
+  row_folder_.reserve(rows_.size());
+  std::u16string caption;
+  for (const SourceRow& row : rows_) {
+    observer_.Yield();
+    std::u16string folder = *RowFolderPath(row.text);
+    caption.assign(u"Reading File System Folders...   (").append(folder).append(u")");
+    auto [at, added] = index.try_emplace(std::move(folder), folders_.size());
+    if (added) folders_.push_back(at->first);
+    row_folder_.push_back(at->second);
+    observer_.Caption(caption);
+  }
+}
+
 void Run::CreateFolders() {
-  for (const std::u16string& path : pstFolderPaths_) {
+  // The folders of this store by their path below the top folder, as made or found.
+  std::unordered_map<std::u16string, ms::FolderId> made;
+  std::unordered_map<std::u16string, std::string> not_made;
+  for (const std::u16string& path : folder_list_) {
     if (stopped_) return;
     observer_.Caption(u"Creating Outlook Folders... (" + path + u")");
-    const std::vector<std::u16string> parts = SplitAtBackslash(path);
     observer_.Yield();
     try {
-      if (parts.size() == 1) {
-        ms::RDOStore store = rdoSession_->Stores().GetStoreFromID(storeEntryId_);
-        ms::RDOFolders top = store.IPMRootFolder().Folders();
-        bool found = false;
-        for (const ms::RDOFolder& f : top.All()) {
-          if (f.Name() == path) found = true;
-        }
-        if (!found) folders_.emplace(path, top.Add(path, ms::kMailFolderType));
-        observer_.Yield();
+      const std::size_t at = path.rfind(u'\\');
+      ms::FolderId parent = kNoFolder;
+      if (at == std::u16string::npos) {
+        parent = store_->root();
       } else {
-        const std::u16string& name = parts.back();
-        const std::u16string parent = path.substr(0, path.size() - name.size() - 1);
-        const auto known = folders_.find(parent);
-        ms::RDOFolder folder =
-            known != folders_.end()
-                ? known->second
-                : OpenMAPIFolder(*rdoSession_, u"\\" + storeDisplayName_ + u"\\" + parent);
-        observer_.Yield();
-        folders_.emplace(path, folder.Folders().Add(name, ms::kMailFolderType));
-        observer_.Yield();
+        const auto known = made.find(path.substr(0, at));
+        if (known == made.end()) {
+          // Its parent could not be made: name the first folder on the way down that is
+          // missing (one is, before the parent's own backslash).
+          std::size_t begin = 0, end = path.find(u'\\');
+          while (made.count(path.substr(0, end))) {
+            begin = end + 1;
+            end = path.find(u'\\', begin);
+          }
+          throw ms::Error(ms::Error::Code::kNotFound,
+                          "No folder named \"" + Utf8(path.substr(begin, end - begin)) + "\"");
+        }
+        parent = known->second;
       }
+      const std::u16string_view name = at == std::u16string::npos
+                                           ? std::u16string_view(path)
+                                           : std::u16string_view(path).substr(at + 1);
+      made.emplace(path, store_->EnsureFolder(parent, name));
+      observer_.Yield();
     } catch (const ms::Error& e) {
       if (e.fatal()) {
         Stop(e, 0);
         return;
       }
-      // A folder that differs from a sibling only in letter case is that sibling: its
-      // messages go there. Anything else is noted.
-      if (e.code() != ms::Error::Code::kDuplicateFolder) {
-        result_.folder_problems.push_back({path, e.what()});
-      }
+      result_.folder_problems.push_back({path, e.what()});
+      not_made.emplace(path, e.what());
+    }
+  }
+  folder_ids_.assign(folders_.size(), kNoFolder);
+  folder_missing_.assign(folders_.size(), std::string());
+  for (std::size_t f = 0; f < folders_.size(); ++f) {
+    if (const auto it = made.find(folders_[f]); it != made.end()) {
+      folder_ids_[f] = it->second;
+    } else if (const auto why = not_made.find(folders_[f]); why != not_made.end()) {
+      folder_missing_[f] = why->second;
+    } else {
+      folder_missing_[f] = "it was not created";
     }
   }
 }
 
 void Run::ConvertMessages() {
   const std::size_t count = rows_.size();
-  ms::MAPIUtils utils;
   for (std::size_t i = 0; i < count && !stopped_; ++i) {
     observer_.Yield();
     const SourceRow& row = rows_[i];
-    const std::u16string& folderPath = rowFolders_[i];
-    // A read-only look at the file: how big is it. It counts as read unless the import
-    // finds it unreadable.
-    std::uint64_t size = 0;
-    {
-      std::error_code ec;
-      size = std::filesystem::file_size(row.file, ec);
-      if (ec) size = 0;
-    }
-    try {
-      // Rows come folder by folder, so most find their folder where the last one did.
-      if (!last_folder_ || last_folder_->first != folderPath) {
-        auto known = folders_.find(folderPath);
-        if (known == folders_.end()) {
-          known = folders_
-                      .emplace(folderPath, rdoSession_->GetFolderFromPath(
-                                               u"\\\\" + storeDisplayName_ + u"\\" + folderPath))
-                      .first;
-        }
-        last_folder_ = &*known;
-      }
-      ms::RDOMail mail = last_folder_->second.Items().Add(ms::kMailItemType);
-      mail.Import(row.file, ms::kRfc822Import);
-      result_.bytes += size;
-      const std::int32_t flags = kRead | (mail.VisibleAttachmentCount() > 0 ? kHasAttachment : 0);
-      utils.HrSetOneProp(mail.MAPIOBJECT(), kMessageFlags, flags, true);
-      mail.Save();
-      for (const std::string& w : mail.ImportWarnings())
-        result_.row_warnings.push_back({row.text, w, row.file});
-      result_.warnings += mail.ImportWarnings().size();
-      if (mail.ImportedStandIn()) {
-        ++result_.failed;
-        result_.failures.push_back(
-            {row.text,
-             "could not be read as a message; kept whole as an attachment of a "
-             "stand-in item",
-             row.file});
-      } else {
-        ++result_.converted;
-      }
-    } catch (const ms::Error& e) {
-      if (e.fatal()) {
-        result_.stopped_file = row.text;
-        Stop(e, i);
-        return;
-      }
+    const std::uint32_t folder = row_folder_[i];
+    if (folder_ids_[folder] == kNoFolder) {
       ++result_.failed;
-      std::string reason = e.what();
-      if (e.code() == ms::Error::Code::kNotFound) {
-        reason = "its folder " + Utf8(folderPath) + " is not in the PST: " + reason;
-      }
-      result_.failures.push_back({row.text, std::move(reason), row.file});
+      result_.failures.push_back({row.text,
+                                  "its folder " + Utf8(folders_[folder]) +
+                                      " is not in the PST: " + folder_missing_[folder],
+                                  row.file});
+    } else {
+      WriteMessage(i);
+      if (stopped_) return;
     }
-    observer_.Caption(u"Converting Messages... from (" + folderPath + u")");
+    observer_.Caption(u"Converting Messages... from (" + folders_[folder] + u")");
     observer_.Current(ProgressText(row.text));
     observer_.Progress(
         static_cast<float>(static_cast<double>(i + 1) / static_cast<double>(count) * 100.0));
     observer_.Counts(i + 1, count, result_.bytes);
+  }
+}
+
+void Run::WriteMessage(std::size_t i) {
+  const SourceRow& row = rows_[i];
+  // A read-only look at the file: how big is it. It counts as read unless the import
+  // finds it unreadable.
+  std::uint64_t size = 0;
+  {
+    std::error_code ec;
+    size = std::filesystem::file_size(row.file, ec);
+    if (ec) size = 0;
+  }
+  try {
+    std::optional<mime::ImportResult> imported;
+    try {
+      imported = options_.importer(row.file, options_.import_options);
+    } catch (const mime::ReadError& e) {
+      throw ms::Error(ms::Error::Code::kUnreadable, e.what());
+    } catch (const std::bad_alloc&) {
+      throw ms::Error(ms::Error::Code::kFailed, "Out of memory while reading the message");
+    } catch (const std::exception& e) {
+      throw ms::Error(ms::Error::Code::kFailed, e.what());
+    }
+    // The file counts as read once the import could read it.
+    result_.bytes += size;
+    mime::ImportResult& message = *imported;
+    std::vector<std::string> warnings = std::move(message.warnings);
+    const bool stand_in = message.stand_in;
+    store_->AddMessage(folder_ids_[row_folder_[i]], std::move(message));
+    for (std::string& w : warnings) {
+      result_.row_warnings.push_back({row.text, std::move(w), row.file});
+    }
+    result_.warnings += warnings.size();
+    if (stand_in) {
+      ++result_.failed;
+      result_.failures.push_back(
+          {row.text,
+           "could not be read as a message; kept whole as an attachment of a "
+           "stand-in item",
+           row.file});
+    } else {
+      ++result_.converted;
+    }
+  } catch (const ms::Error& e) {
+    if (e.fatal()) {
+      result_.stopped_file = row.text;
+      Stop(e, i);
+      return;
+    }
+    ++result_.failed;
+    result_.failures.push_back({row.text, e.what(), row.file});
   }
 }
 
@@ -278,17 +284,15 @@ void Run::Stop(const ms::Error& e, std::size_t row) {
   result_.stopped_at = row;
 }
 
-// Logs off (which commits the store) and writes the log of every run that made a PST.
+// Closes the store (which commits it) and writes the log of every run that made a PST.
 void Run::Finish() {
-  if (rdoSession_) {
-    if (store_) {
-      try {
-        result_.pst_bytes = store_->Statistics().file_size;
-      } catch (const ms::Error&) {
-      }
+  if (store_) {
+    try {
+      result_.pst_bytes = store_->Statistics().file_size;
+    } catch (const ms::Error&) {
     }
     try {
-      rdoSession_->Logoff();
+      store_->Close();
     } catch (const ms::Error& e) {
       if (!stopped_) Stop(e, rows_.size());
     }
@@ -298,7 +302,6 @@ void Run::Finish() {
       if (!ec) result_.pst_bytes = size;
     }
     store_.reset();
-    rdoSession_.reset();
   }
   result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
   if (!result_.pst_path.empty()) {
@@ -339,16 +342,10 @@ RunResult Run::Go() {
   if (!AddStore()) return result_;
   result_.outcome = RunResult::Outcome::kCompleted;
   try {
-    // Reading phase.
-    rowFolders_.reserve(rows_.size());
-    for (const SourceRow& row : rows_) {
-      observer_.Yield();
-      rowFolders_.push_back(*RowFolderPath(row.text));
-      observer_.Caption(u"Reading File System Folders...   (" + rowFolders_.back() + u")");
-    }
-    pstFolderPaths_ = PrepareFolderList(rowFolders_, observer_);
+    ReadRowFolders();
+    folder_list_ = PrepareFolderList(folders_, observer_);
     CreateFolders();
-    ConvertMessages();
+    if (!stopped_) ConvertMessages();
   } catch (const Error& e) {
     // A list routine refused (cannot happen with checked rows); nothing more is written.
     Stop(ms::Error(ms::Error::Code::kFailed, e.what()), 0);

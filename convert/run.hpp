@@ -2,8 +2,8 @@
 
 // The conversion run: one new PST from a list of message files, in the phases the window
 // shows (reading the rows' folders, preparing the folder list, creating the folders,
-// converting the messages), through the mail-store operations of mailstore/. The window
-// and the command line both call Convert and follow it through a RunObserver.
+// converting the messages), written through the mail store of mailstore/. The window and
+// the command line both call Convert and follow it through a RunObserver.
 
 #include <chrono>
 #include <cstdint>
@@ -62,14 +62,19 @@ struct RowFailure {
 // The log beside the PST: text for people, or JSON lines for programs (run_log.hpp).
 enum class LogFormat { kText, kJsonLines };
 
-struct RunOptions {
+// What a run writes with and reads with: the PST writer and the MIME importer unless a
+// caller (a test) puts in its own.
+struct Services {
+  mailstore::BackendFactory backend = mailstore::PstBackendFactory();
+  mailstore::Importer importer = mailstore::MimeImporter();
+  // The time stamp of each name; each name reads it once. Empty: the clock.
+  std::function<std::u16string()> time_stamp;
+};
+
+struct RunOptions : Services {
   std::filesystem::path destination;  // an existing folder
-  mailstore::BackendFactory backend;
-  mailstore::Importer importer;
   mime::ImportOptions import_options;
   std::size_t commit_every = 0;  // store commit every N messages; 0: the store's default
-  // The time stamp of each name; each name reads it once.
-  std::function<std::u16string()> time_stamp;
   // What gathering the rows found, passed on to the result and the log: folders the scan
   // could not list and sources that could not be read (their messages are not among the
   // rows), and sources given more than once (read once).
@@ -119,7 +124,7 @@ RowCheck CheckRows(std::span<const SourceRow> rows);
 
 // The run. Rows are read as given; the list must not change while it runs. Error codes
 // of a run that did not start: kNoFolderPath for RowCheck findings, the mailstore
-// numbers for a session or store failure.
+// numbers for a store failure. What the observer throws ends the run (see RunObserver).
 RunResult Convert(std::span<const SourceRow> rows, const RunOptions& options,
                   RunObserver& observer);
 

@@ -43,7 +43,6 @@ double CpuSeconds() {
 // A store that keeps its folder tree and counts messages, writing nothing.
 class NullBackend final : public mailstore::StoreBackend {
  public:
-  std::array<std::uint8_t, 16> record_key() const override { return {1, 2, 3}; }
   pst::FolderId ipm_subtree() const override { return kIpm; }
   std::vector<pst::FolderEntry> subfolders(pst::FolderId parent) const override {
     auto it = children_.find(parent);

@@ -1,8 +1,8 @@
 #pragma once
 
-// What the mail-store objects need of a store file and of the message reader, behind
-// interfaces: the program plugs in the PST writer and the MIME importer, tests a store
-// in memory and an importer of their own.
+// What the mail store writes with and what a run reads message files with, behind
+// interfaces: the program plugs in the PST writer and the MIME importer, tests a store in
+// memory and an importer of their own.
 
 #include <filesystem>
 #include <functional>
@@ -15,12 +15,11 @@
 
 namespace larkfield::mailstore {
 
-// One open store file. Failures are pst::Error; the mail-store objects translate them.
+// One open store file. Failures are pst::Error; MailStore translates them.
 class StoreBackend {
  public:
   virtual ~StoreBackend() = default;
 
-  virtual std::array<std::uint8_t, 16> record_key() const = 0;
   // The folder that holds the user's top-level folders.
   virtual pst::FolderId ipm_subtree() const = 0;
   virtual std::vector<pst::FolderEntry> subfolders(pst::FolderId parent) const = 0;

@@ -12,16 +12,14 @@ namespace larkfield::mailstore {
 class Error : public std::runtime_error {
  public:
   enum class Code : int {
-    kNotLoggedOn = 1,      // the session was not logged on, or was logged off
     kFileExists = 2,       // the store's file already exists; nothing was touched
     kIo = 3,               // the operating system refused a read or write of the store
-    kNotFound = 4,         // no store, folder or object of that name or identifier
+    kNotFound = 4,         // no folder of that identifier in the store
     kDuplicateFolder = 5,  // a sibling folder of the same name (ignoring case) exists
-    kInvalidArgument = 6,  // a type code, tag or value the operation does not take
+    kInvalidArgument = 6,  // a name, tag or value the operation does not take
     kTooLarge = 7,         // the store would grow past its maximum size
     kClosed = 8,           // the store was closed, or an earlier write to it failed
     kUnreadable = 9,       // the message file could not be read at all
-    kAlreadySaved = 10,    // a saved message was changed; a store writes a message once
     kFailed = 11,          // any other failure of the store (described in the text)
   };
 

@@ -7,8 +7,10 @@
 namespace larkfield::mailstore {
 namespace {
 
-constexpr std::uint32_t kAttachmentHidden = 0x7FFE000B;  // PR_ATTACHMENT_HIDDEN
-constexpr std::uint32_t kAttachDataBin = 0x37010102;     // PR_ATTACH_DATA_BIN
+constexpr std::uint32_t kAttachDataBin = 0x37010102;  // PR_ATTACH_DATA_BIN
+constexpr std::uint32_t kMessageFlags = 0x0E070003;   // PR_MESSAGE_FLAGS
+constexpr std::int32_t kRead = 0x01;                  // MSGFLAG_READ
+constexpr std::int32_t kHasAttachment = 0x10;         // MSGFLAG_HASATTACH
 
 // Attachment data the importer left in the message file, read as the store writes them.
 // The store sets PR_ATTACH_SIZE from the bytes it stored.
@@ -96,18 +98,18 @@ pst::Message ToPstMessage(mime::Message&& message, const NamedIdSource& named_id
   return out;
 }
 
-std::size_t VisibleAttachments(const mime::Message& message) {
-  std::size_t count = 0;
-  for (const mime::Attachment& a : message.attachments) {
-    bool hidden = false;
-    for (const mime::Property& p : a.properties) {
-      if (p.tag == kAttachmentHidden) {
-        if (const bool* b = std::get_if<bool>(&p.value)) hidden = *b;
-      }
-    }
-    if (!hidden) ++count;
+pst::Message StoreMessage(mime::ImportResult&& imported, const NamedIdSource& named_id) {
+  std::int32_t flags = 0;
+  for (const mime::Property& p : imported.message.properties) {
+    if (p.tag != kMessageFlags) continue;
+    if (const auto* f = std::get_if<std::int32_t>(&p.value)) flags = *f;
   }
-  return count;
+  flags = (flags & ~kHasAttachment) | kRead;
+  if (!imported.message.attachments.empty()) flags |= kHasAttachment;
+  pst::Message out = ToPstMessage(std::move(imported.message), named_id);
+  std::erase_if(out.properties, [](const pst::Property& p) { return p.tag == kMessageFlags; });
+  out.properties.push_back({kMessageFlags, flags});
+  return out;
 }
 
 }  // namespace larkfield::mailstore

@@ -1,4 +1,4 @@
-// The store file of pst/messaging and the importer of mime/ behind the mail-store objects.
+// The store file of pst/messaging behind the mail store, and the importer of mime/.
 
 #include "convert/mailstore/backend.hpp"
 
@@ -9,7 +9,6 @@ class PstBackend final : public StoreBackend {
  public:
   explicit PstBackend(pst::Store store) : store_(std::move(store)) {}
 
-  std::array<std::uint8_t, 16> record_key() const override { return store_.record_key(); }
   pst::FolderId ipm_subtree() const override { return store_.ipm_subtree(); }
   std::vector<pst::FolderEntry> subfolders(pst::FolderId parent) const override {
     return store_.subfolders(parent);

@@ -65,13 +65,6 @@ FakeBackend::FakeBackend(std::shared_ptr<FakeStoreData> data) : d_(std::move(dat
   d_->folders[kIpm] = FakeFolder{kRoot, u"Top of Personal Folders", {}, {}};
 }
 
-std::array<std::uint8_t, 16> FakeBackend::record_key() const {
-  std::array<std::uint8_t, 16> key{};
-  const std::string p = d_->path.string();
-  for (std::size_t i = 0; i < p.size(); ++i) key[i % 16] ^= static_cast<std::uint8_t>(p[i]);
-  return key;
-}
-
 std::vector<pst::FolderEntry> FakeBackend::subfolders(pst::FolderId parent) const {
   auto it = d_->folders.find(parent);
   if (it == d_->folders.end()) throw pst::Error(pst::Error::Code::kNotFound, "no folder");

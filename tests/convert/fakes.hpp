@@ -1,7 +1,7 @@
 #pragma once
 
-// A store in memory and a small importer, so that the mail-store objects and the run can
-// be tested on their own. The store keeps every folder and message it was given and can
+// A store in memory and a small importer, so that the mail store and the run can be
+// tested on their own. The store keeps every folder and message it was given and can
 // be told to fail; the importer reads a few header lines of a file.
 
 #include <cstdint>
@@ -47,7 +47,6 @@ class FakeBackend final : public mailstore::StoreBackend {
   static constexpr pst::FolderId kRoot = 0x22, kIpm = 0x8022;
   explicit FakeBackend(std::shared_ptr<FakeStoreData> data);
 
-  std::array<std::uint8_t, 16> record_key() const override;
   pst::FolderId ipm_subtree() const override { return kIpm; }
   std::vector<pst::FolderEntry> subfolders(pst::FolderId parent) const override;
   pst::FolderId create_folder(pst::FolderId parent, std::u16string_view name) override;

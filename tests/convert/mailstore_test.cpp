@@ -1,33 +1,36 @@
-// The mail-store operations over a store in memory.
+// The mail store over a store in memory: creation, folders by id, how an imported message
+// is kept, and what its failures mean.
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "convert/mailstore/mailstore.hpp"
+#include "convert/mailstore/mail_store.hpp"
 #include "tests/convert/fakes.hpp"
 #include "tests/support/process.hpp"
 
 namespace larkfield::mailstore {
 namespace {
 
+using testing::FakeBackend;
 using testing::FakeFactory;
 using testing::FakeImporter;
 using testing::FakeStoreData;
-using testing::U16;
 
-class MailStore : public ::testing::Test {
+constexpr pst::PropTag kFlags = 0x0E070003;
+
+class MailStoreTest : public ::testing::Test {
  protected:
-  MailStore() : session_(SessionOptions{FakeFactory(&stores_), FakeImporter(), {}, {}}) {
-    session_.Logon();
-  }
   std::filesystem::path Write(const std::string& name, const std::string& text) {
     const auto p = tmp_.path() / name;
     std::ofstream(p, std::ios::binary) << text;
     return p;
   }
-  RDOStore Add(const std::u16string& name = u"Store A") {
-    return session_.Stores().AddPSTStore(tmp_.path() / "a.pst", kUnicodePstFormat, name);
+  MailStore Create(const std::string& file = "a.pst") {
+    return MailStore::Create(FakeFactory(&stores_), tmp_.path() / file, u"Store A", {});
+  }
+  mime::ImportResult Import(const std::string& text) {
+    return FakeImporter()(Write("m.eml", text), {});
   }
   static Error::Code CodeOf(auto&& f) {
     try {
@@ -40,83 +43,70 @@ class MailStore : public ::testing::Test {
 
   larkfield::test::TempDir tmp_{"larkfield-mailstore"};
   std::vector<std::shared_ptr<FakeStoreData>> stores_;
-  RDOSession session_;
 };
 
-TEST_F(MailStore, AddPSTStoreCreatesANewFileOnly) {
+TEST_F(MailStoreTest, ANewFileOnlyUnderItsDisplayNameAndNothingAfterClose) {
   const auto existing = Write("old.pst", "keep me");
-  EXPECT_EQ(CodeOf([&] { session_.Stores().AddPSTStore(existing, kUnicodePstFormat, u"X"); }),
-            Error::Code::kFileExists);
+  EXPECT_EQ(CodeOf([&] { Create("old.pst"); }), Error::Code::kFileExists);
   std::ifstream in(existing);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
-  EXPECT_EQ(CodeOf([&] { session_.Stores().AddPSTStore(tmp_.path() / "b.pst", 2, u"X"); }),
-            Error::Code::kInvalidArgument);
 
-  RDOStore store = Add();
+  pst::StoreOptions options;
+  options.commit_every_messages = 7;
+  MailStore store =
+      MailStore::Create(FakeFactory(&stores_), tmp_.path() / "a.pst", u"Store A", options);
   ASSERT_EQ(stores_.size(), 1u);
   EXPECT_EQ(stores_[0]->options.display_name, u"Store A");
-  EXPECT_EQ(session_.Stores().GetStoreFromID(store.EntryID()).Name(), u"Store A");
-  EXPECT_EQ(CodeOf([&] { session_.Stores().GetStoreFromID(EntryId(24)); }), Error::Code::kNotFound);
-
-  RDOSession off(SessionOptions{FakeFactory(&stores_), FakeImporter(), {}, {}});
-  EXPECT_EQ(CodeOf([&] { off.Stores(); }), Error::Code::kNotLoggedOn);
+  EXPECT_EQ(stores_[0]->options.commit_every_messages, 7u);
+  EXPECT_EQ(store.display_name(), u"Store A");
+  const FolderId inbox = store.EnsureFolder(store.root(), u"Inbox");
+  store.Close();
+  EXPECT_TRUE(stores_[0]->closed);
+  EXPECT_FALSE(store.is_open());
+  EXPECT_EQ(CodeOf([&] { store.AddMessage(inbox, Import("Subject: late\n")); }),
+            Error::Code::kClosed);
+  EXPECT_EQ(CodeOf([&] { store.EnsureFolder(inbox, u"Sub"); }), Error::Code::kClosed);
+  EXPECT_TRUE(stores_[0]->messages.empty());
 }
 
-TEST_F(MailStore, FolderNamesCompareWithoutLetterCase) {
-  RDOStore store = Add();
-  RDOFolders top = store.IPMRootFolder().Folders();
-  RDOFolder mail = top.Add(u"Mail", kMailFolderType);
-  mail.Folders().Add(u"Inbox", kMailFolderType);
-  EXPECT_EQ(CodeOf([&] { top.Add(u"mail", kMailFolderType); }), Error::Code::kDuplicateFolder);
-  EXPECT_EQ(CodeOf([&] { top.Add(u"Other", 1); }), Error::Code::kInvalidArgument);
-  EXPECT_EQ(top.Count(), 1u);
-  EXPECT_EQ(top.All()[0].Name(), u"Mail");
-
-  EXPECT_EQ(session_.GetFolderFromPath(u"\\\\store a\\MAIL\\inbox").id(),
-            mail.Folders().Item(u"Inbox").id());
-  EXPECT_EQ(session_.GetFolderFromPath(u"\\\\Store A\\Mail\\").id(), mail.id());
-  EXPECT_EQ(CodeOf([&] { session_.GetFolderFromPath(u"\\\\Store A\\Mail\\Sent"); }),
-            Error::Code::kNotFound);
-  EXPECT_EQ(CodeOf([&] { session_.GetFolderFromPath(u"\\\\Store B\\Mail"); }),
-            Error::Code::kNotFound);
-  EXPECT_EQ(CodeOf([&] { session_.GetFolderFromPath(u"Store A\\Mail"); }), Error::Code::kNotFound);
-
-  // The mail client's walk reaches the same folders.
-  OutlookApplication app(session_);
-  RDOFolder walked = app.GetNamespace(u"MAPI").Folders(u"STORE A").Folders().Item(u"mail");
-  EXPECT_EQ(walked.id(), mail.id());
-  EXPECT_EQ(app.ActiveExplorer().CurrentFolder().id(), store.IPMRootFolder().id());
-  EXPECT_EQ(CodeOf([&] { app.GetNamespace(u"OTHER"); }), Error::Code::kInvalidArgument);
+// A folder named like one already there, in any letter case, is that folder, whether this
+// store made it or the file had it from the start; the tree is made once.
+TEST_F(MailStoreTest, EnsureFolderFindsWhatIsThereIgnoringLetterCase) {
+  BackendFactory with_deleted_items = [this](const std::filesystem::path& p,
+                                             const pst::StoreOptions& o) {
+    auto b = FakeFactory(&stores_)(p, o);
+    b->create_folder(FakeBackend::kIpm, u"Deleted Items");
+    return b;
+  };
+  MailStore store = MailStore::Create(with_deleted_items, tmp_.path() / "a.pst", u"A", {});
+  const FolderId mail = store.EnsureFolder(store.root(), u"Mail");
+  EXPECT_EQ(store.EnsureFolder(store.root(), u"mail"), mail);
+  const FolderId inbox = store.EnsureFolder(mail, u"Inbox");
+  EXPECT_NE(inbox, mail);
+  EXPECT_EQ(store.EnsureFolder(mail, u"INBOX"), inbox);
+  EXPECT_NE(store.EnsureFolder(inbox, u"Inbox"), inbox);  // a child of the same name
+  const FolderId deleted = store.EnsureFolder(store.root(), u"deleted items");
+  EXPECT_EQ(stores_[0]->folders.at(deleted).name, u"Deleted Items");
+  EXPECT_EQ(stores_[0]->FolderPaths(),
+            (std::vector<std::string>{"Deleted Items", "Mail", "Mail/Inbox", "Mail/Inbox/Inbox"}));
+  EXPECT_EQ(CodeOf([&] { store.EnsureFolder(mail, u""); }), Error::Code::kInvalidArgument);
 }
 
-TEST_F(MailStore, AMessageIsWrittenOnceWithItsImportedContent) {
-  RDOStore store = Add();
-  RDOFolder inbox = store.IPMRootFolder().Folders().Add(u"Inbox", kMailFolderType);
-  const auto file = Write("m.eml",
-                          "Subject: Hello\nAttach: a.txt\nHidden: logo.png\nNamed: x-keywords\n"
-                          "Embedded: Inner\nWARN: odd header\nEmptyBodies\n");
-  RDOMail mail = inbox.Items().Add(kMailItemType);
-  EXPECT_EQ(CodeOf([&] { inbox.Items().Add(1); }), Error::Code::kInvalidArgument);
-  EXPECT_EQ(CodeOf([&] { mail.Import(file, 1); }), Error::Code::kInvalidArgument);
-  mail.Import(file, kRfc822Import);
-  EXPECT_EQ(mail.VisibleAttachmentCount(), 2u);  // a.txt and the attached message
-  EXPECT_EQ(mail.ImportWarnings(), std::vector<std::string>{"odd header"});
-
-  MAPIUtils utils;
-  utils.HrSetOneProp(mail.MAPIOBJECT(), 0x0E070003, std::int32_t{17}, true);
-  mail.Save();
-  mail.Save();
-  auto& data = *stores_[0];
-  ASSERT_EQ(data.messages.size(), 1u);
-  EXPECT_TRUE(mail.Saved());
-  EXPECT_EQ(
-      CodeOf([&] { utils.HrSetOneProp(mail.MAPIOBJECT(), 0x0E070003, std::int32_t{1}, true); }),
-      Error::Code::kAlreadySaved);
-  EXPECT_EQ(data.messages.size(), 1u);
+TEST_F(MailStoreTest, AnImportedMessageKeepsItsContentWithItsFlagsDecidedOnce) {
+  MailStore store = Create();
+  const FolderId inbox = store.EnsureFolder(store.root(), u"Inbox");
+  store.AddMessage(inbox, Import("Subject: Hello\nAttach: a.txt\nHidden: logo.png\n"
+                                 "Named: x-keywords\nEmbedded: Inner\nEmptyBodies\n"));
+  // The importer's flags: unsent (8), and has-attachment without any attachment (16).
+  store.AddMessage(inbox, Import("Subject: Draft\nFlags: 8\n"));
+  store.AddMessage(inbox, Import("Subject: Plain\nFlags: 16\n"));
+  store.AddMessage(inbox, Import("Subject: Inline\nHidden: logo.png\n"));
+  const FakeStoreData& data = *stores_[0];
+  ASSERT_EQ(data.messages.size(), 4u);
+  EXPECT_EQ(data.folders.at(inbox).messages.size(), 4u);
 
   const pst::Message& m = *data.messages[0];
   EXPECT_EQ(testing::Subject(m), u"Hello");
-  EXPECT_EQ(std::get<std::int32_t>(testing::Find(m.properties, 0x0E070003)->value), 17);
   // Named properties get the store's ids, in the message, its attachments and the
   // attached message.
   const pst::Property* keywords = testing::Find(m.properties, pst::make_tag(0x8000, 0x001F));
@@ -129,37 +119,49 @@ TEST_F(MailStore, AMessageIsWrittenOnceWithItsImportedContent) {
   EXPECT_NE(
       testing::Find(m.attachments[2].embedded_message->properties, pst::make_tag(0x8002, 0x0003)),
       nullptr);
-  EXPECT_EQ(data.folders.at(inbox.id()).messages.size(), 1u);
   // Empty bodies are left out; a body with data stays.
   EXPECT_EQ(testing::Find(m.properties, 0x1000001F), nullptr);
   EXPECT_EQ(testing::Find(m.properties, 0x10130102), nullptr);
   EXPECT_NE(testing::Find(m.properties, 0x10090102), nullptr);
+
+  // Read, has-attachment exactly when there are attachments, the rest as imported; one
+  // flags property each.
+  auto flags = [&](std::size_t i) {
+    const auto& props = data.messages[i]->properties;
+    EXPECT_EQ(std::count_if(props.begin(), props.end(),
+                            [](const pst::Property& p) { return p.tag == kFlags; }),
+              1);
+    return std::get<std::int32_t>(testing::Find(props, kFlags)->value);
+  };
+  EXPECT_EQ(flags(0), 0x11);
+  EXPECT_EQ(flags(1), 0x09);
+  EXPECT_EQ(flags(2), 0x01);
+  EXPECT_EQ(flags(3), 0x11);  // hidden attachments are attachments to the store
 }
 
-TEST_F(MailStore, FailuresCarryTheirMeaning) {
-  RDOStore store = Add();
-  RDOFolder inbox = store.IPMRootFolder().Folders().Add(u"Inbox", kMailFolderType);
-  RDOMail missing = inbox.Items().Add(kMailItemType);
-  EXPECT_EQ(CodeOf([&] { missing.Import(tmp_.path() / "gone.eml", kRfc822Import); }),
-            Error::Code::kUnreadable);
-  EXPECT_EQ(stores_[0]->messages.size(), 0u);
+TEST_F(MailStoreTest, AFullStoreIsFatalAndARefusedFolderIsNot) {
+  MailStore store = Create();
+  const FolderId inbox = store.EnsureFolder(store.root(), u"Inbox");
+  stores_[0]->fail_folder = u"Bad";
+  try {
+    store.EnsureFolder(inbox, u"Bad");
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), Error::Code::kInvalidArgument);
+    EXPECT_FALSE(e.fatal());
+  }
+  EXPECT_NE(store.EnsureFolder(inbox, u"Good"), inbox);  // the store goes on
 
   stores_[0]->fail_message_after = 0;
-  RDOMail m = inbox.Items().Add(kMailItemType);
-  m.Import(Write("x.eml", "Subject: x\n"), kRfc822Import);
   try {
-    m.Save();
+    store.AddMessage(inbox, Import("Subject: x\n"));
     FAIL() << "no error";
   } catch (const Error& e) {
     EXPECT_EQ(e.code(), Error::Code::kIo);
     EXPECT_TRUE(e.fatal());
     EXPECT_NE(std::string(e.description()).find("File too large"), std::string::npos);
   }
-  EXPECT_FALSE(m.Saved());
-
-  session_.Logoff();
-  EXPECT_TRUE(stores_[0]->closed);
-  EXPECT_EQ(CodeOf([&] { inbox.Items().Add(kMailItemType); }), Error::Code::kClosed);
+  EXPECT_TRUE(stores_[0]->messages.empty());
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ TEST_F(RunTest, ConvertsEveryRowIntoItsFolderWithCaptionsAndProgress) {
   const auto* sent = s.Folder(testing::U16(base + "/Mail/Sent"));
   ASSERT_NE(sent, nullptr);
   ASSERT_EQ(sent->messages.size(), 1u);
-  EXPECT_EQ(flags(*sent->messages[0]), 0x01);  // its only attachment is hidden
+  EXPECT_EQ(flags(*sent->messages[0]), 0x11);  // hidden, but an attachment to the store
 
   EXPECT_EQ(rec_.progress, (std::vector<float>{static_cast<float>(100.0 / 3),
                                                static_cast<float>(200.0 / 3), 100.0f}));
