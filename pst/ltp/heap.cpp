@@ -73,13 +73,10 @@ void PageBuilder::finish(std::vector<std::byte>& out, std::size_t exact_size) co
       offsets.push_back(static_cast<std::uint16_t>(out.size()));
       gap -= n + 2;
     };
-    if (gap >= 4 && gap - 2 > kMaxAlloc) {
-      const std::size_t half = (gap - 4) / 2;
-      filler(half);
-      filler(gap - 2);
-    } else if (gap >= 2) {
-      filler(gap - 2);
-    }
+    // As many fillers as the gap needs, none larger than an allocation may be (at most
+    // three: fits() keeps room for two more map entries, a page needing a third is nearly
+    // empty).
+    while (gap >= 2) filler(std::min(kMaxAlloc, gap - 2));
     out.resize(out.size() + gap);  // 0 or 1 byte before the map
   } else if (out.size() % 2 != 0) {
     out.push_back(std::byte{0});

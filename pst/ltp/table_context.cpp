@@ -80,8 +80,7 @@ struct TableWriter::State {
   std::uint32_t row_version = 0;
 
   std::vector<Block> blocks;
-  std::optional<PageBuilder> open;  // the cell page being filled
-  bool open_dirty = false;
+  std::optional<PageBuilder> open;                                     // the cell page being filled
   std::vector<std::pair<std::size_t, std::vector<std::byte>>> closed;  // full, not yet written
   // Shared with the NodeData of flush(), so that release() of it can free them.
   std::shared_ptr<ndb::DataTree> heap = std::make_shared<ndb::DataTree>();
@@ -165,8 +164,9 @@ struct TableWriter::State {
   std::uint32_t add_cell(std::span<const std::byte> bytes) {
     if (!open || !open->fits(bytes.size())) {
       if (open) {
+        // The page gets a successor, so it is written one whole block long.
         std::vector<std::byte> done;
-        open->finish(done);
+        open->finish(done, detail::kPageSize);
         blocks[open->index()].size = static_cast<std::uint32_t>(done.size());
         closed.emplace_back(open->index(), std::move(done));
       }
@@ -179,7 +179,6 @@ struct TableWriter::State {
       blocks.push_back(Block{true});
       open.emplace(at);
     }
-    open_dirty = true;
     return open->add(bytes);
   }
 
@@ -401,7 +400,7 @@ struct TableWriter::State {
     bool all_in_first = true;
     {
       PageBuilder trial(0);
-      for (std::size_t s : {info_size, std::size_t{8}, matrix_in_heap ? rows.size() : 0}) {
+      for (std::size_t s : {std::size_t{8}, info_size, matrix_in_heap ? rows.size() : 0}) {
         if (s == 0) continue;
         trial.reserve(s);
       }
@@ -414,10 +413,12 @@ struct TableWriter::State {
       }
     }
 
+    // The row index's BTH header first (HID 0x20), then TCINFO (0x40), as Outlook
+    // lays a table out; readers that learned from its files expect that order.
     std::vector<PageBuilder> pages;  // volatile pages in use, page 0 first
     pages.emplace_back(0);
-    const std::uint32_t info_hid = pages[0].reserve(info_size);
     const std::uint32_t header_hid = pages[0].reserve(8);
+    const std::uint32_t info_hid = pages[0].reserve(info_size);
     std::uint32_t rows_hnid = 0;
     if (matrix_in_heap) rows_hnid = pages[0].add(rows);
     if (matrix_in_tree) rows_hnid = kMatrixNid;
@@ -462,25 +463,26 @@ struct TableWriter::State {
     }
     pages[0].patch(info_hid, info);
 
-    // Bytes of every volatile page (unused ones empty), sizes of all pages.
+    // Bytes of every volatile page (unused ones empty) and of the open cell page; every
+    // page but the last is one whole block (a data tree's rule), padded by finish().
+    const auto exact = [&](std::size_t index) {
+      return index + 1 < blocks.size() ? detail::kPageSize : std::size_t{0};
+    };
     std::vector<std::vector<std::byte>> content(blocks.size());
     std::vector<bool> have(blocks.size(), false);
     for (const PageBuilder& p : pages) {
-      p.finish(content[p.index()]);
+      p.finish(content[p.index()], exact(p.index()));
       have[p.index()] = true;
     }
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       if (blocks[i].cell || have[i]) continue;
-      PageBuilder(i).finish(content[i]);
+      PageBuilder(i).finish(content[i], exact(i));
       have[i] = true;
     }
-    std::vector<std::byte> open_bytes;
-    if (open) {
-      open->finish(open_bytes);
-      blocks[open->index()].size = static_cast<std::uint32_t>(open_bytes.size());
-    }
+    if (open) open->finish(content[open->index()], exact(open->index()));
     for (std::size_t i = 0; i < blocks.size(); ++i)
-      if (!blocks[i].cell) blocks[i].size = static_cast<std::uint32_t>(content[i].size());
+      if (!blocks[i].cell || (open && open->index() == i))
+        blocks[i].size = static_cast<std::uint32_t>(content[i].size());
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const std::size_t holder = i < 8 ? 0 : 8 + (i - 8) / 128 * 128;
       detail::put_fill_level(content[holder], holder, i, detail::kPageSize - blocks[i].size);
@@ -491,9 +493,11 @@ struct TableWriter::State {
     std::size_t next_closed = 0;
     std::sort(closed.begin(), closed.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
+    // The open cell page is compared by hash too: it changes when cells were added and
+    // when it stops being the last page (it is then padded to a whole block).
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       Block& b = blocks[i];
-      if (!b.cell) {
+      if (!b.cell || (open && open->index() == i)) {
         const std::uint64_t h = hash_bytes(content[i]);
         if (!b.written || h != b.hash) heap->set_block(*db, i, content[i]);
         b.hash = h;
@@ -502,13 +506,9 @@ struct TableWriter::State {
         heap->set_block(*db, i, closed[next_closed].second);
         ++next_closed;
         b.written = true;
-      } else if (open && open->index() == i && (open_dirty || !b.written)) {
-        heap->set_block(*db, i, open_bytes);
-        b.written = true;
       }
     }
     closed.clear();
-    open_dirty = false;
 
     NodeData out;
     out.data = heap->root(*db);
@@ -536,7 +536,6 @@ struct TableWriter::State {
     index.clear();
     blocks.assign(1, Block{});
     open.reset();
-    open_dirty = false;
     closed.clear();
     dirty_row = 0;
     subnodes_dirty = false;

@@ -156,6 +156,12 @@ class Database::Impl {
                 std::vector<Bid>& inner) {
     constexpr std::size_t kFan = (kMaxBlockData - 8) / 8;  // 1,021
     if (leaves.size() == 1) return leaves[0];
+    // Readers find the block of a byte offset as offset / 8176 (and the XBLOCK of an
+    // XXBLOCK as offset / (1021 * 8176)), so every block but the last must be full.
+    for (std::size_t i = 0; i + 1 < sizes.size(); ++i)
+      if (sizes[i] != kMaxBlockData)
+        throw Error(Error::Code::kInvalidArgument,
+                    "every block of a data tree but the last holds 8176 bytes");
     std::uint64_t total = 0;
     for (auto s : sizes) total += s;
     if (leaves.size() <= kFan) {

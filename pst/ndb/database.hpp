@@ -107,7 +107,9 @@ class DataStream {
 
 // A node's data held as its list of data blocks, for data that grows at the end or
 // changes in a few blocks (heaps and tables that are updated at each commit).
-// Blocks may have different sizes (each heap block is a page of its own).
+// As in every data tree, each block but the last holds kMaxBlockData bytes: root()
+// refuses (Error::Code::kInvalidArgument) a list that breaks this, so a caller whose
+// last block gets a successor rewrites it full first.
 class DataTree {
  public:
   std::size_t block_count() const { return blocks_.size(); }

@@ -260,11 +260,30 @@ TEST_F(NodeDatabase, SubnodeTreesAndDataTreesThatChange) {
       blocks.push_back(pattern(8176, 100 + round * 10 + i));
       tree.set_block(db, blocks.size() - 1, blocks.back());
     }
-    blocks[0] = pattern(300, 200 + round);  // the first block changes every round
+    blocks[0] = pattern(8176, 200 + round);  // the first block changes every round
     tree.set_block(db, 0, blocks[0]);
+    // The last block may be short; a successor needs it full again.
+    blocks.back() = pattern(700, 300 + round);
+    tree.set_block(db, blocks.size() - 1, blocks.back());
     db.put_node({tnid, tree.root(db), 0, 0});
     db.commit();
     EXPECT_EQ(ndb_findings(path, /*crashed=*/true), "") << "round " << round;
+    blocks.back() = pattern(8176, 400 + round);
+    tree.set_block(db, blocks.size() - 1, blocks.back());
+  }
+  db.put_node({tnid, tree.root(db), 0, 0});
+  {
+    // A short block before the last would send readers to the wrong block for an offset.
+    DataTree bad;
+    bad.set_block(db, 0, pattern(8000, 1));
+    bad.set_block(db, 1, pattern(10, 2));
+    try {
+      bad.root(db);
+      ADD_FAILURE() << "a data tree with a short first block was written";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.code(), Error::Code::kInvalidArgument);
+    }
+    bad.release(db);
   }
   // A released node and its data tree leave nothing behind once the file is closed.
   const Nid gone = db.allocate_nid(NidType::kLtp);
