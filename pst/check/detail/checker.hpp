@@ -174,6 +174,7 @@ class Checker {
   void check_structure();
   void reference(std::uint64_t bid, int context, const std::string& from);
   void parse_internal(std::uint64_t bid, int context);
+  void check_packing(std::uint64_t bid, const InternalBlock& in);
   void check_maps();
   void check_counters();
 

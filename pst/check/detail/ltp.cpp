@@ -353,6 +353,11 @@ bool Checker::read_pc(const NodeRef& node, const SubnodeMap& subs, Pc& pc) {
                                            hex(pc.heap.client_sig) + ")");
     return false;
   }
+  if (pc.heap.user_root != 0x20) {
+    sink_.error("pc.allocation-order", node.label + " has its BTH header at HID " +
+                                           hex(pc.heap.user_root) +
+                                           "; Outlook's property contexts have it at 0x20");
+  }
   BthRecords r;
   if (!read_bth(pc.heap, pc.heap.user_root, 2, 6, r, node.label)) return false;
   for (std::size_t i = 0; i < r.count(); ++i) {
@@ -531,6 +536,13 @@ bool Checker::read_tc(const NodeRef& node, const SubnodeMap& subs, Tc& tc) {
   const TcColumn* rowid = tc.column(0x67F20003);
   if (!rowid || rowid->ib != 0 || rowid->bit != 0) {
     sink_.error("tc.row-id-column", label + " has no PidTagLtpRowId column at offset 0, bit 0");
+  }
+  // Outlook allocates the row index's BTH header first and TCINFO second; readers that
+  // learned the format from its files look for them there.
+  if (hid_index != 0x20 || tc.heap.user_root != 0x40) {
+    sink_.error("tc.allocation-order", label + " has its BTH header at HID " + hex(hid_index) +
+                                           " and TCINFO at " + hex(tc.heap.user_root) +
+                                           "; Outlook's tables have them at 0x20 and 0x40");
   }
   BthRecords index;
   if (!read_bth(tc.heap, hid_index, 4, 4, index, label + " row index")) return false;

@@ -25,6 +25,8 @@ constexpr std::uint32_t kTagRenderingPosition = 0x370B0003;
 constexpr std::uint32_t kTagAttachDataObject = 0x3701000D;
 constexpr std::uint32_t kTagRowId = 0x67F20003;
 constexpr std::uint32_t kTagRowVer = 0x67F30003;
+constexpr std::uint32_t kTagAttachNum = 0x0E210003;
+constexpr std::uint32_t kTagAddrType = 0x3002001F;
 constexpr std::uint32_t kNidRecipientTable = 0x692;
 constexpr std::uint32_t kNidAttachmentTable = 0x671;
 constexpr std::uint32_t kMsgFlagRead = 0x01;
@@ -212,6 +214,44 @@ void Checker::check_name_map() {
   auto buckets = pc_int(pc, 0x00010003);
   if (!buckets || *buckets != 251) {
     sink_.error("namemap.bucket-count", ref.label + " PidTagNameidBucketCount is not 251");
+  }
+  // Internet header names are kept in lower case: the map's lookup hashes the exact
+  // string, and clients look the lower-case name up, as Outlook stores it.
+  static constexpr std::uint8_t kPsInternetHeaders[16] = {0x86, 0x03, 0x02, 0x00, 0x00, 0x00,
+                                                          0x00, 0x00, 0xC0, 0x00, 0x00, 0x00,
+                                                          0x00, 0x00, 0x00, 0x46};
+  auto stream = [&](std::uint32_t tag) -> Bytes {
+    const PcProp* p = pc.find(tag);
+    if (!p) return {};
+    auto v = pc_value(pc, subs, *p);
+    return v ? *v : Bytes{};
+  };
+  const Bytes guids = stream(0x00020102), entries = stream(0x00030102),
+              strings = stream(0x00040102);
+  for (std::size_t at = 0; at + 8 <= entries.size(); at += 8) {
+    const std::uint32_t offset = le32(ByteSpan(entries), at);
+    const std::uint16_t kind = le16(ByteSpan(entries), at + 4);
+    const std::size_t guid = kind >> 1;
+    if ((kind & 1) == 0 || guid < 3 || 16 * (guid - 3) + 16 > guids.size()) continue;
+    if (!std::equal(std::begin(kPsInternetHeaders), std::end(kPsInternetHeaders),
+                    guids.begin() + static_cast<std::ptrdiff_t>(16 * (guid - 3))))
+      continue;
+    if (offset + 4ull > strings.size()) continue;
+    const std::size_t length = le32(ByteSpan(strings), offset);
+    if (offset + 4ull + length > strings.size()) continue;
+    std::string name;
+    bool upper = false;
+    for (std::size_t i = 0; i + 1 < length; i += 2) {
+      const char16_t c =
+          static_cast<char16_t>(strings[offset + 4 + i] | (strings[offset + 4 + i + 1] << 8));
+      upper = upper || (c >= u'A' && c <= u'Z');
+      name.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    if (upper) {
+      sink_.error("namemap.internet-header-case",
+                  ref.label + " internet header name \"" + name +
+                      "\" is not in lower case; clients look up the lower-case name");
+    }
   }
 }
 
@@ -449,7 +489,23 @@ Checker::MessageResult Checker::check_message(const NodeRef& msg, int depth, Tc*
     NodeRef tref{it->first, it->second.data, it->second.sub, msg.label + " recipient table"};
     SubnodeMap tsubs = subnodes(tref.sub);
     Tc tc;
-    if (read_tc(tref, tsubs, tc)) check_tc_rows(tc, tsubs, tref.label);
+    if (read_tc(tref, tsubs, tc)) {
+      check_tc_rows(tc, tsubs, tref.label);
+      // Readers take every recipient's address type; a row without one stops them.
+      if (const TcColumn* col = tc.column(kTagAddrType)) {
+        for (std::size_t i = 0; i < tc.rows; ++i) {
+          auto r = tc_row(tc, i);
+          if (!r) continue;
+          auto cell = tc_cell(tc, tsubs, ByteSpan(*r), *col, 4096);
+          if (!cell || cell->empty()) {
+            sink_.error("recipient.address-type",
+                        tref.label + " row " + hex(tc.row_ids[i]) + " has no PR_ADDRTYPE");
+          }
+        }
+      } else if (tc.rows > 0) {
+        sink_.error("recipient.address-type", tref.label + " has rows but no PR_ADDRTYPE column");
+      }
+    }
   } else {
     // Outlook's own posts come without one.
     sink_.outlook("message.recipient-table",
@@ -492,13 +548,34 @@ Checker::MessageResult Checker::check_message(const NodeRef& msg, int depth, Tc*
         sink_.mute(true);
         bool ok = read_pc(aref, asubs, apc);
         sink_.mute(false);
-        if (ok) compare_row(tc, tsubs, i, apc, asubs, "attachment.row-mismatch", aref.label);
+        if (!ok) continue;
+        compare_row(tc, tsubs, i, apc, asubs, "attachment.row-mismatch", aref.label);
+        // A stored PR_ATTACH_NUM names the attachment's row (Outlook stores none and
+        // gives the row id).
+        auto num = pc_int(apc, kTagAttachNum);
+        if (num && static_cast<std::uint32_t>(*num) != tc.row_ids[i]) {
+          sink_.error("attachment.attach-num", aref.label + " PR_ATTACH_NUM is " +
+                                                   hex(static_cast<std::uint32_t>(*num)) +
+                                                   ", not its row id " + hex(tc.row_ids[i]));
+        }
       }
     }
   } else if (!attachments.empty()) {
     sink_.error("message.attachment-rows", msg.label + " has " +
                                                std::to_string(attachments.size()) +
                                                " attachment objects but no attachment table");
+  }
+  // Attachment and attached-message ids come from the store's counters, as Outlook's
+  // do: at least the first index of their type and within the header's counter.
+  for (const auto& [snid, e] : subs.entries) {
+    const std::uint32_t t = nid_type(snid);
+    if (t != kAttachment && t != kNormalMessage) continue;
+    const std::uint32_t first = t == kAttachment ? 0x400 : 0x10000;
+    if (nid_index(snid) < first || nid_index(snid) > h_.rgnid[t]) {
+      sink_.error("subnode.nid-range", msg.label + " subnode " + hex(snid) +
+                                           " is outside its type's range (" + hex(first) +
+                                           " to the header's " + hex(h_.rgnid[t]) + ")");
+    }
   }
   for (auto anid : attachments) {
     const NodeEntry& e = subs.entries[anid];

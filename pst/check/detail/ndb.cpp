@@ -567,6 +567,7 @@ void Checker::check_structure() {
         sink_.error("block.data-tree-total", where + " lcbTotal " + std::to_string(in.total) +
                                                  " but its children hold " + std::to_string(sum));
       }
+      check_packing(bid, in);
     } else if (in.level == 1) {
       for (std::size_t i = 0; i < in.children.size(); ++i) {
         const InternalBlock* sl = internal(in.children[i]);
@@ -590,6 +591,37 @@ void Checker::check_structure() {
                                       ")");
     }
   }
+}
+
+// Readers map a byte offset of a node's data to block offset / 8176 and, below an
+// XXBLOCK, to XBLOCK offset / (1021 * 8176), as Outlook's trees are packed: every data
+// block but the last of a tree is full, and so is every XBLOCK but the last of an XXBLOCK.
+void Checker::check_packing(std::uint64_t bid, const InternalBlock& in) {
+  const std::string where = "internal block " + hex(bid);
+  constexpr std::size_t kXFan = (kMaxBlockData - 8) / 8;  // 1,021
+  for (std::size_t i = 0; i + 1 < in.children.size(); ++i) {
+    const std::uint64_t c = in.children[i] & ~1ull;
+    if (in.level == 1) {
+      auto it = blocks_.find(c);
+      if (it != blocks_.end() && it->second.cb != kMaxBlockData) {
+        sink_.error("block.data-tree-packing",
+                    where + " data block " + std::to_string(i) + " of " +
+                        std::to_string(in.children.size()) + " holds " +
+                        std::to_string(it->second.cb) +
+                        " bytes; every block but the last must hold 8176");
+        return;
+      }
+    } else if (const InternalBlock* x = internal(c); x && x->valid) {
+      if (x->total != kXFan * kMaxBlockData) {
+        sink_.error("block.data-tree-packing",
+                    where + " XBLOCK " + std::to_string(i) + " holds " + std::to_string(x->total) +
+                        " bytes; every XBLOCK but the last must hold 1021 full blocks");
+        return;
+      }
+    }
+  }
+  // The last child of a level-1 XBLOCK that is not the last of its XXBLOCK is covered by
+  // the XXBLOCK's total above.
 }
 
 bool Checker::data_leaves(std::uint64_t bid, std::vector<std::uint64_t>& out) const {
@@ -871,7 +903,7 @@ void Checker::check_counters() {
   if (dlist_bid_ > h_.bid_next_p) {
     // The DList is rewritten in place; after a kill it may already carry a newer page BID.
     sink_.leak("header.bid-next-p", "bidNextP " + hex(h_.bid_next_p) +
-                                         " is below the DList page's bid " + hex(dlist_bid_));
+                                        " is below the DList page's bid " + hex(dlist_bid_));
   }
 }
 
