@@ -73,6 +73,7 @@ inline constexpr PropTag kMessageSize = 0x0E080003;
 inline constexpr PropTag kMessageStatus = 0x0E170003;
 inline constexpr PropTag kNormalizedSubject = 0x0E1D001F;
 inline constexpr PropTag kAttachSize = 0x0E200003;
+inline constexpr PropTag kAttachNum = 0x0E210003;
 inline constexpr PropTag kRecipientType = 0x0C150003;
 inline constexpr PropTag kResponsibility = 0x0E0F000B;
 inline constexpr PropTag kRecordKey = 0x0FF90102;

@@ -332,7 +332,7 @@ ltp::NodeData MessageWriter::write_recipients(const std::vector<std::vector<Prop
 }
 
 MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachment& attachment,
-                                                                 int depth) {
+                                                                 ndb::Nid nid, int depth) {
   Pending pending(db_);
   ltp::PropertyContextWriter pc(db_);
   WrittenAttachment out;
@@ -340,7 +340,9 @@ MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachmen
   bool has_rendering = false;
   for (const Property* given : last_per_id(attachment.properties)) {
     const Property& p = *given;
-    if (p.tag == tag::kAttachSize || p.tag == tag::kAttachDataObject) continue;
+    if (p.tag == tag::kAttachSize || p.tag == tag::kAttachDataObject ||
+        prop_id(p.tag) == prop_id(tag::kAttachNum))
+      continue;
     if (p.tag == tag::kAttachMethod) {
       if (const auto* m = std::get_if<std::int32_t>(&p.value)) method = *m;
     }
@@ -363,7 +365,8 @@ MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachmen
     }
     WrittenMessage inner = write(*attachment.embedded_message, depth + 1);
     const ltp::NodeData& kept = pending.add(std::move(inner.node));
-    const Nid inner_nid = ndb::make_nid(NidType::kNormalMessage, 1);
+    // From the store's counter, as Outlook numbers attached messages.
+    const Nid inner_nid = db_.allocate_nid(NidType::kNormalMessage);
     pc.add_subnode(inner_nid, kept);
     Bytes object(8);
     for (std::size_t i = 0; i < 4; ++i) {
@@ -384,6 +387,8 @@ MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachmen
     pc.set({tag::kRenderingPosition, std::int32_t(-1)});
     upsert(out.row_values, {tag::kRenderingPosition, std::int32_t(-1)});
   }
+  // PR_ATTACH_NUM is the attachment's row id in the attachment table (its subnode id).
+  pc.set({tag::kAttachNum, static_cast<std::int32_t>(nid)});
   // The size is an inline value: setting it does not change what the PC stores.
   pc.set({tag::kAttachSize, std::int32_t(0)});
   const std::int32_t size = as_long(stored_bytes(pc));  // an attached message included
@@ -422,8 +427,9 @@ WrittenMessage MessageWriter::write(const Message& message, int depth) {
     std::uint32_t index = 0;
     for (const auto& a : message.attachments) {
       ++index;
-      const Nid nid = ndb::make_nid(NidType::kAttachment, index);
-      WrittenAttachment w = write_attachment(a, depth);
+      // Attachment ids come from the store's counter, as Outlook's do.
+      const Nid nid = db_.allocate_nid(NidType::kAttachment);
+      WrittenAttachment w = write_attachment(a, nid, depth);
       const ltp::NodeData& kept = pending.add(std::move(w.node));
       pc.add_subnode(nid, kept);
       w.row_values.push_back({tag::kLtpRowId, std::int32_t(nid)});

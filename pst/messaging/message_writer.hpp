@@ -40,7 +40,8 @@ class MessageWriter {
     ltp::NodeData node;
     std::vector<Property> row_values;
   };
-  WrittenAttachment write_attachment(const Attachment& attachment, int depth);
+  // `nid`: the attachment's subnode id, also its row id and PR_ATTACH_NUM.
+  WrittenAttachment write_attachment(const Attachment& attachment, ndb::Nid nid, int depth);
   // The recipient table's rows: the caller's properties (the last value of each id)
   // and the defaults.
   std::vector<std::vector<Property>> recipient_rows(const Message& message);

@@ -14,6 +14,24 @@ constexpr Guid kPsMapi{{0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x
 constexpr Guid kPsPublicStrings{{0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00,
                                  0x00, 0x00, 0x00, 0x00, 0x46}};
 
+// {00020386-0000-0000-C000-000000000046}: names are internet header names.
+constexpr Guid kPsInternetHeaders{{0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00,
+                                   0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// Header names compare without regard to case; Outlook keeps them in lower case and a
+// client looks them up so (the map hashes the exact string), whatever case the caller
+// used.
+NamedPropertyKey canonical(const NamedPropertyKey& key) {
+  NamedPropertyKey k = key;
+  if (k.property_set == kPsInternetHeaders) {
+    if (auto* name = std::get_if<std::u16string>(&k.name)) {
+      for (char16_t& c : *name)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
+    }
+  }
+  return k;
+}
+
 void append32(Bytes& out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::byte>(v >> (8 * i)));
 }
@@ -46,13 +64,14 @@ std::string NameMap::lookup_key(const NamedPropertyKey& key) {
   return k;
 }
 
-std::optional<std::uint16_t> NameMap::find(const NamedPropertyKey& key) const {
-  auto it = ids_.find(lookup_key(key));
+std::optional<std::uint16_t> NameMap::find(const NamedPropertyKey& given) const {
+  auto it = ids_.find(lookup_key(canonical(given)));
   if (it == ids_.end()) return std::nullopt;
   return it->second;
 }
 
-std::uint16_t NameMap::id_for(const NamedPropertyKey& key) {
+std::uint16_t NameMap::id_for(const NamedPropertyKey& given) {
+  const NamedPropertyKey key = canonical(given);
   std::string k = lookup_key(key);
   if (auto it = ids_.find(k); it != ids_.end()) return it->second;
   if (entries_.size() >= 0x7FFF) {

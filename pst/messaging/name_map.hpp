@@ -2,6 +2,8 @@
 
 // The store's name-to-id map: named properties (a property set GUID with a numeric id
 // or a string name) get property ids from 0x8000 on, in the order they are first used.
+// Names in PS_INTERNET_HEADERS are kept in lower case, as Outlook keeps them: "X-Mailer"
+// and "x-mailer" are one property.
 // properties() gives the map's property context as the format lays it out: the GUID,
 // entry and string streams and the hash buckets.
 

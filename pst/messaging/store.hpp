@@ -120,7 +120,8 @@ class Store {
   std::optional<FolderId> find_subfolder(FolderId parent, std::u16string_view name) const;
   std::u16string folder_name(FolderId folder) const;
 
-  // The property id (0x8000 and up) of a named property, allocated on first use.
+  // The property id (0x8000 and up) of a named property, allocated on first use. Names in
+  // PS_INTERNET_HEADERS are stored in lower case and match in any case.
   std::uint16_t named_property_id(const NamedPropertyKey& key);
 
   // Writes a message into `folder`. On an exception nothing of the message becomes
