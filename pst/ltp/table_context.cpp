@@ -376,6 +376,99 @@ struct TableWriter::State {
     subnodes_dirty = false;
   }
 
+  std::vector<std::byte> tc_info(std::uint32_t header_hid, std::uint32_t rows_hnid) const {
+    std::vector<std::byte> info(22 + 8 * cols.size());
+    info[0] = std::byte{detail::kClientTc};
+    info[1] = static_cast<std::byte>(cols.size());
+    for (int i = 0; i < 4; ++i) detail::put16(info.data() + 2 + 2 * i, rgib[i]);
+    detail::put32(info.data() + 10, header_hid);
+    detail::put32(info.data() + 14, rows_hnid);
+    detail::put32(info.data() + 18, 0);
+    for (std::size_t i = 0; i < cols.size(); ++i) {
+      std::byte* d = info.data() + 22 + 8 * i;
+      detail::put32(d, cols[i].tag);
+      detail::put16(d + 4, cols[i].offset);
+      d[6] = static_cast<std::byte>(cols[i].width);
+      d[7] = static_cast<std::byte>(cols[i].bit);
+    }
+    return info;
+  }
+
+  // Whether the whole table fits page 0: a heap that never grew past one block, no full
+  // cell page, the row matrix in the heap, and the cells of the open page beside it.
+  bool fits_one_page(std::size_t info_size, std::span<const std::size_t> array_sizes) const {
+    if (heap->block_count() > 1 || !closed.empty() || matrix_in_tree) return false;
+    if (blocks.size() > (open ? 2u : 1u) || (open && open->index() != 1)) return false;
+    PageBuilder trial(0, true);
+    std::vector<std::size_t> sizes = {8, info_size};
+    if (!rows.empty()) sizes.push_back(rows.size());
+    if (open)
+      for (std::size_t k = 1; k <= open->count(); ++k)
+        sizes.push_back(open->allocation(detail::make_hid(1, k)).size());
+    sizes.insert(sizes.end(), array_sizes.begin(), array_sizes.end());
+    for (std::size_t size : sizes) {
+      if (!trial.fits(size)) return false;
+      trial.reserve(size);
+    }
+    return true;
+  }
+
+  // A small table as one heap page, as Outlook writes small tables: the BTH header,
+  // TCINFO, the row matrix, the cells and the BTH arrays. The cells keep their places in
+  // the open page for later flushes; the matrix written here names their page-0 copies.
+  NodeData flush_one_page(std::span<const std::byte> records) {
+    const std::size_t n = row_count();
+    PageBuilder page(0);
+    const std::uint32_t header_hid = page.reserve(8);
+    const std::uint32_t info_hid = page.reserve(22 + 8 * cols.size());
+    const std::size_t first_cell = n > 0 ? 4 : 3;  // allocation index of the first cell
+    std::uint32_t rows_hid = 0;
+    if (n > 0) {
+      std::vector<std::byte> moved = rows;
+      for (std::size_t r = 0; r < n; ++r) {
+        std::span<std::byte> row_bytes(moved.data() + r * row_size, row_size);
+        for (const Column& c : cols) {
+          if (c.in_row || !bit_set(row_bytes, c)) continue;
+          const std::uint32_t hnid = detail::get32(row_bytes.data() + c.offset);
+          if (hnid == 0 || !detail::is_hid(hnid)) continue;
+          detail::put32(row_bytes.data() + c.offset,
+                        detail::make_hid(0, detail::hid_index(hnid) + first_cell - 1));
+        }
+      }
+      rows_hid = page.add(moved);
+    }
+    if (open)
+      for (std::size_t k = 1; k <= open->count(); ++k)
+        page.add(open->allocation(detail::make_hid(1, k)));
+    const auto [levels, root] =
+        detail::build_bth(records, 4, 8, [&](std::span<const std::byte> b) { return page.add(b); });
+    page.patch(header_hid, detail::bth_header(4, 4, levels, root));
+    page.patch(info_hid, tc_info(header_hid, rows_hid));
+    std::vector<std::byte> bytes;
+    page.finish(bytes);
+    detail::put_fill_level(bytes, 0, 0, detail::kPageSize - bytes.size());
+    detail::put_heap_header(bytes, detail::kClientTc, info_hid);
+    const std::uint64_t h = hash_bytes(bytes);
+    if (!blocks[0].written || h != blocks[0].hash) heap->set_block(*db, 0, bytes);
+    blocks[0].hash = h;
+    blocks[0].written = true;
+    blocks[0].size = static_cast<std::uint32_t>(bytes.size());
+    return node_data();
+  }
+
+  NodeData node_data() {
+    NodeData out;
+    out.data = heap->root(*db);
+    out.subnodes = subnodes;
+    out.data_in_tree = true;
+    out.trees.push_back(heap);
+    if (matrix_in_tree) out.trees.push_back(matrix);
+    for (auto& [nid, bid] : large) out.owned.push_back(bid);
+    out.bytes = heap->size() + (matrix_in_tree ? matrix->size() : 0);
+    for (const auto& [nid, size] : large_bytes) out.bytes += size;
+    return out;
+  }
+
   NodeData flush() {
     write_matrix();
     dirty_row = kNone;
@@ -397,6 +490,7 @@ struct TableWriter::State {
         array_sizes.push_back(8 * std::min(per, count - i));
       count = count > per ? (count + per - 1) / per : 0;
     }
+    if (fits_one_page(info_size, array_sizes)) return flush_one_page(records);
     bool all_in_first = true;
     {
       PageBuilder trial(0);
@@ -447,21 +541,7 @@ struct TableWriter::State {
     const auto [levels, root] = detail::build_bth(records, 4, 8, alloc);
     pages[0].patch(header_hid, detail::bth_header(4, 4, levels, root));
 
-    std::vector<std::byte> info(info_size);
-    info[0] = std::byte{detail::kClientTc};
-    info[1] = static_cast<std::byte>(cols.size());
-    for (int i = 0; i < 4; ++i) detail::put16(info.data() + 2 + 2 * i, rgib[i]);
-    detail::put32(info.data() + 10, header_hid);
-    detail::put32(info.data() + 14, rows_hnid);
-    detail::put32(info.data() + 18, 0);
-    for (std::size_t i = 0; i < cols.size(); ++i) {
-      std::byte* d = info.data() + 22 + 8 * i;
-      detail::put32(d, cols[i].tag);
-      detail::put16(d + 4, cols[i].offset);
-      d[6] = static_cast<std::byte>(cols[i].width);
-      d[7] = static_cast<std::byte>(cols[i].bit);
-    }
-    pages[0].patch(info_hid, info);
+    pages[0].patch(info_hid, tc_info(header_hid, rows_hnid));
 
     // Bytes of every volatile page (unused ones empty) and of the open cell page; every
     // page but the last is one whole block (a data tree's rule), padded by finish().
@@ -509,17 +589,7 @@ struct TableWriter::State {
       }
     }
     closed.clear();
-
-    NodeData out;
-    out.data = heap->root(*db);
-    out.subnodes = subnodes;
-    out.data_in_tree = true;
-    out.trees.push_back(heap);
-    if (matrix_in_tree) out.trees.push_back(matrix);
-    for (auto& [nid, bid] : large) out.owned.push_back(bid);
-    out.bytes = heap->size() + (matrix_in_tree ? matrix->size() : 0);
-    for (const auto& [nid, size] : large_bytes) out.bytes += size;
-    return out;
+    return node_data();
   }
 
   void release_all() {

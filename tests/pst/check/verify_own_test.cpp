@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 #include "pst/check/check.hpp"
 #include "pst/check/detail/codec.hpp"
@@ -264,6 +265,166 @@ TEST_F(OwnFiles, BigFolderAndDamage) {
     img.set_data(xblock, x);
   });
   EXPECT_TRUE(has_error(shortblock, "tc.row-matrix-block")) << shortblock.text();
+  EXPECT_TRUE(has_error(shortblock, "block.data-tree-packing")) << shortblock.text();
+}
+
+// Swaps the first two allocations of a decoded heap page 0 (both stay in place as one
+// region, the page map's first end moves); returns the two HIDs' former contents' sizes.
+void swap_first_allocations(test::PstImage& img, std::vector<std::uint8_t>& heap) {
+  const auto [a0, a1] = img.alloc(heap, 0x20);
+  const auto [b0, b1] = img.alloc(heap, 0x40);
+  ASSERT_EQ(a1, b0);
+  std::vector<std::uint8_t> first(heap.begin() + static_cast<std::ptrdiff_t>(a0),
+                                  heap.begin() + static_cast<std::ptrdiff_t>(a1));
+  std::vector<std::uint8_t> second(heap.begin() + static_cast<std::ptrdiff_t>(b0),
+                                   heap.begin() + static_cast<std::ptrdiff_t>(b1));
+  std::copy(second.begin(), second.end(), heap.begin() + static_cast<std::ptrdiff_t>(a0));
+  std::copy(first.begin(), first.end(),
+            heap.begin() + static_cast<std::ptrdiff_t>(a0 + second.size()));
+  const std::size_t map = le16(heap, 0);
+  const auto end1 = static_cast<std::uint16_t>(a0 + second.size());
+  heap[map + 6] = static_cast<std::uint8_t>(end1);
+  heap[map + 7] = static_cast<std::uint8_t>(end1 >> 8);
+}
+
+void put32_at(std::vector<std::uint8_t>& d, std::size_t at, std::uint32_t v) {
+  for (int k = 0; k < 4; ++k) d[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
+}
+
+// Each rule that Outlook's files follow and readers rely on, broken once in a file of
+// ours: the check must reject every one.
+TEST_F(OwnFiles, OutlookLayoutRulesAreEachEnforced) {
+  static constexpr Guid kPsInternetHeaders{{0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0,
+                                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+  fs::path p = path("rules.pst");
+  MessageId id = 0;
+  {
+    StoreOptions o;
+    o.display_name = u"Rules";
+    Store s = Store::create(p, o);
+    const std::uint16_t mailer = s.named_property_id({kPsInternetHeaders, u"X-Mailer"});
+    // Header names match in any case: a client asking for "x-mailer" finds it.
+    EXPECT_EQ(s.named_property_id({kPsInternetHeaders, u"x-mailer"}), mailer);
+    Message m = mail(1, 100);
+    m.properties.push_back({make_tag(mailer, pt::kUnicode), std::u16string(u"Test Mailer 1.0")});
+    id = s.add_message(s.create_folder(s.ipm_subtree(), u"Inbox"), m);
+    s.close();
+  }
+  Report clean = verify(p);
+  ASSERT_TRUE(clean.findings.empty()) << clean.text();
+
+  auto damaged = [&](auto edit) {
+    test::PstImage img(p);
+    edit(img);
+    fs::path q = path("damaged.pst");
+    img.save(q);
+    return verify(q);
+  };
+  auto errors = [](const Report& r, std::string_view rule) {
+    for (const auto& f : r.findings)
+      if (f.rule == rule && f.severity == Finding::Severity::kError) return true;
+    return false;
+  };
+  // The message's subnodes (one SLBLOCK): the recipient table, attachment table and
+  // attachment, by type.
+  auto subnode = [](test::PstImage& img, std::uint64_t sl_bid, std::uint32_t type) {
+    auto sl = img.data(sl_bid);
+    for (std::size_t i = 0; i < le16(sl, 2); ++i)
+      if ((le32(sl, 8 + 24 * i) & 0x1F) == type) return 8 + 24 * i;
+    throw std::runtime_error("no such subnode");
+  };
+
+  Report names = damaged([&](test::PstImage& img) {
+    const std::uint64_t bid = img.node(0x61).data;
+    auto d = img.data(bid);
+    const std::u16string want = u"x-mailer";
+    std::vector<std::uint8_t> needle;
+    for (char16_t c : want) {
+      needle.push_back(static_cast<std::uint8_t>(c));
+      needle.push_back(0);
+    }
+    auto at = std::search(d.begin(), d.end(), needle.begin(), needle.end());
+    ASSERT_NE(at, d.end()) << "the map holds the name in lower case";
+    *at = 'X';
+    img.set_data(bid, d);
+  });
+  EXPECT_TRUE(errors(names, "namemap.internet-header-case")) << names.text();
+
+  Report range = damaged([&](test::PstImage& img) {
+    const std::uint64_t sl_bid = img.node(id).sub;
+    auto sl = img.data(sl_bid);
+    put32_at(sl, subnode(img, sl_bid, 0x05), (0x3FFu << 5) | 0x05);  // below 0x400
+    img.set_data(sl_bid, sl);
+  });
+  EXPECT_TRUE(errors(range, "subnode.nid-range")) << range.text();
+
+  Report num = damaged([&](test::PstImage& img) {
+    auto sl = img.data(img.node(id).sub);
+    const std::uint64_t att = detail::le64(sl, subnode(img, img.node(id).sub, 0x05) + 8);
+    auto d = img.data(att);
+    put32_at(d, img.pc_record(att, 0x0E21) + 4, 0);
+    img.set_data(att, d);
+  });
+  EXPECT_TRUE(errors(num, "attachment.attach-num")) << num.text();
+
+  Report addrtype = damaged([&](test::PstImage& img) {
+    auto sl = img.data(img.node(id).sub);
+    const std::uint64_t bid = detail::le64(sl, subnode(img, img.node(id).sub, 0x12) + 8);
+    auto d = img.data(bid);
+    const std::size_t info = img.tc_info(bid);
+    const std::size_t ceb = le16(d, info + 6);  // rgib[TCI_1b]
+    const auto [rows, rows_end] = img.alloc(d, le32(d, info + 14));
+    (void)rows_end;
+    for (std::size_t c = 0; c < d[info + 1]; ++c) {
+      const std::size_t col = info + 22 + 8 * c;
+      if (le32(d, col) != 0x3002001F) continue;
+      const std::uint8_t bit = d[col + 7];
+      d[rows + ceb + bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
+    }
+    img.set_data(bid, d);
+  });
+  EXPECT_TRUE(errors(addrtype, "recipient.address-type")) << addrtype.text();
+
+  // TCINFO before the BTH header, as Outlook never lays a table out.
+  Report tc_order = damaged([&](test::PstImage& img) {
+    auto sl = img.data(img.node(id).sub);
+    const std::uint64_t bid = detail::le64(sl, subnode(img, img.node(id).sub, 0x12) + 8);
+    auto d = img.data(bid);
+    ASSERT_EQ(le32(d, 4), 0x40u);
+    swap_first_allocations(img, d);
+    put32_at(d, 4, 0x20);  // hidUserRoot: TCINFO
+    const std::size_t info = img.alloc(d, 0x20).first;
+    put32_at(d, info + 10, 0x40);  // hidRowIndex: the BTH header
+    img.set_data(bid, d);
+  });
+  EXPECT_TRUE(errors(tc_order, "tc.allocation-order")) << tc_order.text();
+  EXPECT_FALSE(errors(tc_order, "tc.info")) << "the table must stay readable";
+
+  // A property context whose BTH header is not the first allocation.
+  Report pc_order = damaged([&](test::PstImage& img) {
+    const std::uint64_t bid = img.node(id).data;
+    auto d = img.data(bid);
+    ASSERT_EQ(le32(d, 4), 0x20u);
+    swap_first_allocations(img, d);
+    put32_at(d, 4, 0x40);  // hidUserRoot: the BTH header, now second
+    const std::size_t header = img.alloc(d, 0x40).first;
+    const std::uint32_t root = le32(d, header + 4);
+    if (root == 0x40) {
+      put32_at(d, header + 4, 0x20);  // the records moved to the first allocation
+    } else {
+      // The first value moved: its record points at 0x20 now.
+      const auto [lb, le] = img.alloc(d, root);
+      for (std::size_t at = lb; at + 8 <= le; at += 8) {
+        const std::uint16_t type = le16(d, at + 2);
+        const bool inline_value =
+            type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
+        if (!inline_value && le32(d, at + 4) == 0x40) put32_at(d, at + 4, 0x20);
+      }
+    }
+    img.set_data(bid, d);
+  });
+  EXPECT_TRUE(errors(pc_order, "pc.allocation-order")) << pc_order.text();
+  EXPECT_FALSE(errors(pc_order, "bth.header")) << pc_order.text();
 }
 
 }  // namespace

@@ -141,6 +141,11 @@ TEST_F(Tables, LayoutAndCellsOfZeroOneAndManyRows) {
   Tc o = read_back(one_nid);
   ASSERT_EQ(o.rows.size(), 1u);
   EXPECT_NE(o.hnid_rows & 0x1F, 0x1Fu);  // a small matrix lives in the heap
+  // A small table is one heap page, cells included (a recipient table per message must
+  // not cost a whole padded block), with the BTH header and TCINFO first.
+  EXPECT_EQ(o.heap.pages.size(), 1u);
+  EXPECT_LT(o.heap.pages[0].size(), 1000u);
+  EXPECT_EQ(Buf(o.heap.pages[0].begin() + 4, o.heap.pages[0].begin() + 8), le(0x40, 4));
   EXPECT_EQ(o.cell(f, 0, kRowId), le(0x200024, 4));
   EXPECT_TRUE(o.cell(f, 0, kRowVer).has_value());
   EXPECT_EQ(o.cell(f, 0, kSubject), utf16(u"Hello"));
