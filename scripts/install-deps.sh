@@ -10,6 +10,8 @@ packages=(
   qt6-base-dev libgmime-3.0-dev zlib1g-dev libgtest-dev
   # independent PST readers used by the tests and the demo
   pst-utils pff-tools python3 python3-pypff
+  # Microsoft's PST SDK reader (../shared/tools/pstsdk-dump builds it) and pst-extractor
+  libboost-dev nodejs npm
   # fonts for offscreen window rendering, /usr/bin/time for the benchmarks, packaging
   fonts-dejavu-core time dpkg-dev file
 )
@@ -22,3 +24,6 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" apt-get install -y -q --no-install-recommends "${packages[@]}"
+
+# pst-extractor at the version the lock file pins, into the checkout (not committed).
+npm ci --prefix "$(dirname "$0")/../tests/tools/pst-extractor" --no-audit --no-fund --loglevel=error
