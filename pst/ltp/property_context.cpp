@@ -1,6 +1,7 @@
 #include "pst/ltp/property_context.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 #include "pst/ltp/heap.hpp"
 
@@ -204,8 +205,9 @@ void PropertyContextWriter::add_subnode(ndb::Nid nid, const NodeData& data) {
 std::size_t PropertyContextWriter::State::build_heap(std::vector<std::byte>* heap) const {
   const State& s = *this;
   const bool measure = heap == nullptr;
-  // Heap: the BTH header first (HID 0x20, as Outlook writes it), the values, then the
-  // BTH arrays bottom-up.
+  // Heap: the BTH header first (HID 0x20) and, when the records fit one array, the
+  // records next (0x40), then the values, as Outlook lays a property context out. More
+  // records than one array holds go into BTH arrays after the values, bottom-up.
   std::vector<PageBuilder> pages;
   pages.emplace_back(0, measure);
   auto alloc = [&](std::span<const std::byte> bytes) {
@@ -213,8 +215,10 @@ std::size_t PropertyContextWriter::State::build_heap(std::vector<std::byte>* hea
     return pages.back().add(bytes);
   };
   const std::uint32_t header_hid = pages.back().reserve(8);
-
   std::vector<std::byte> records(s.props.size() * 8);
+  const bool one_array = !records.empty() && records.size() <= detail::kMaxAlloc;
+  const std::uint32_t records_hid = one_array ? pages.back().reserve(records.size()) : 0;
+
   for (std::size_t i = 0; i < s.props.size(); ++i) {
     const Prop& p = s.props[i];
     std::uint32_t hnid = 0;
@@ -235,7 +239,13 @@ std::size_t PropertyContextWriter::State::build_heap(std::vector<std::byte>* hea
     detail::put16(r + 2, p.type);
     detail::put32(r + 4, hnid);
   }
-  const auto [levels, root] = detail::build_bth(records, 2, 8, alloc);
+  std::uint8_t levels = 0;
+  std::uint32_t root = records_hid;
+  if (one_array) {
+    if (!measure) pages.front().patch(records_hid, records);
+  } else {
+    std::tie(levels, root) = detail::build_bth(records, 2, 8, alloc);
+  }
   // Pages: every page but the last exactly one block long, so that the heap is one
   // data stream cut into blocks at 8,176 bytes and the database owns the whole tree.
   const std::size_t size = (pages.size() - 1) * detail::kPageSize + pages.back().finished_size();

@@ -97,13 +97,12 @@ class Store::Impl {
     write_table_node(layout::kOutgoingQueueTable, columns_of(layout::kOutgoingQueueColumns));
     {
       // Messages of every class are received into the root folder until a client
-      // chooses an inbox.
+      // chooses an inbox. The row's id is 1, as in Outlook's files.
       std::vector<Property> row = {{tag::kReceiveMessageClass, std::u16string()},
                                    {tag::kReceiveFolderNid, std::int32_t(layout::kRootFolder)},
-                                   {tag::kLtpRowId, std::int32_t(layout::kRootFolder)},
                                    {tag::kLtpRowVer, std::int32_t(next_row_version())}};
-      write_table_node(layout::kReceiveFolderTable, columns_of(layout::kReceiveFolderColumns),
-                       layout::kRootFolder, row);
+      write_table_node(layout::kReceiveFolderTable, columns_of(layout::kReceiveFolderColumns), 1,
+                       row);
     }
 
     // Search bookkeeping: an empty queue, the activity list naming the spam search
@@ -135,6 +134,11 @@ class Store::Impl {
     for (std::uint32_t lid : {0x8580u, 0x8581u, 0x8582u, 0x8514u}) {
       names_.id_for(NamedPropertyKey{kPsetidCommon, lid});
     }
+    // And one string name, as Outlook's new files hold "content-class": readers that
+    // learned from them (pst-extractor) cannot read an empty string stream.
+    static constexpr Guid kPsInternetHeaders{{0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0,
+                                              0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+    names_.id_for(NamedPropertyKey{kPsInternetHeaders, u"content-class"});
 
     add_folder_record(layout::kRootFolder, layout::kRootFolder, u"", u"", false);
     add_folder_record(layout::kIpmSubtree, layout::kRootFolder, u"Top of Personal Folders", u"",
@@ -370,6 +374,19 @@ class Store::Impl {
     // Subtree, wastebasket and finder are valid.
     pc.set({tag::kValidFolderMask, std::int32_t(0x89)});
     pc.set({tag::kPstPassword, std::int32_t(0)});
+    // What Outlook writes into every new store besides: the replica's version history
+    // (version 1 of a replica id of its own), no replication flags, and the two markers
+    // of the PST provider's format level (values of current Outlook versions).
+    Bytes history(24, std::byte{0});
+    history[0] = std::byte{1};
+    history[20] = std::byte{1};
+    const std::array<std::uint8_t, 16> replica = random_record_key();
+    std::transform(replica.begin(), replica.end(), history.begin() + 4,
+                   [](std::uint8_t b) { return std::byte{b}; });
+    pc.set({tag::kReplVersionHistory, std::move(history)});
+    pc.set({tag::kReplFlags, std::int32_t(0)});
+    pc.set({tag::kPstLrNoRestrictions, true});
+    pc.set({tag::kPstLatestEnsure, std::int32_t(0x000E0011)});
     ltp::NodeData d = pc.finish();
     db_.put_node({layout::kMessageStore, d.data, d.subnodes, 0});
   }
