@@ -1598,6 +1598,11 @@ void Converter::recipients(const std::vector<RawHeader>& hs) {
   for (std::size_t k = 0; k < 3; ++k) {
     std::string joined;
     for (const Mailbox& mb : header_mailboxes(ctx_, hs, kinds[k].first)) {
+      if (!joined.empty()) joined += "; ";
+      joined += mb.name;
+      // A name without an address is no recipient (readers need an address type on
+      // every row); it stays in the display line.
+      if (!mb.has_address) continue;
       Recipient r;
       auto& rp = r.properties;
       put(rp, t::kRowId, static_cast<std::int32_t>(m_.recipients.size()));
@@ -1605,23 +1610,19 @@ void Converter::recipients(const std::vector<RawHeader>& hs) {
       put_str(rp, t::kDisplayName, mb.name);
       put(rp, t::kObjectType, static_cast<std::int32_t>(6));
       put(rp, t::kDisplayType, static_cast<std::int32_t>(0));
-      put(rp, t::kResponsibility, false);
+      put(rp, t::kResponsibility, true);  // as Outlook writes received mail's recipients
       put(rp, t::kSendRichInfo, false);
       put_str(rp, t::k7BitDisplayName, mb.name);
       put_str(rp, t::kTransmittableDisplayName, mb.name);
       put(rp, t::kRecipientFlags, static_cast<std::int32_t>(1));
       put(rp, t::kRecipientTrackStatus, static_cast<std::int32_t>(0));
-      if (mb.has_address) {
-        put_str(rp, t::kAddrType, "SMTP");
-        put_str(rp, t::kEmailAddress, mb.address);
-        put_str(rp, t::kSmtpAddress, mb.address);
-        Bytes id = one_off_entry_id(mb);
-        put(rp, t::kRecordKey, id);
-        put(rp, t::kEntryId, std::move(id));
-        put(rp, t::kSearchKey, search_key(mb.address));
-      }
-      if (!joined.empty()) joined += "; ";
-      joined += mb.name;
+      put_str(rp, t::kAddrType, "SMTP");
+      put_str(rp, t::kEmailAddress, mb.address);
+      put_str(rp, t::kSmtpAddress, mb.address);
+      Bytes id = one_off_entry_id(mb);
+      put(rp, t::kRecordKey, id);
+      put(rp, t::kEntryId, std::move(id));
+      put(rp, t::kSearchKey, search_key(mb.address));
       m_.recipients.push_back(std::move(r));
     }
     put_str(p, display[k], joined);
@@ -1700,6 +1701,10 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
 
   std::int32_t flags = 0;
   if (embedded_depth_ > 0) flags |= t::kFlagRead;
+  // A saved draft ("X-Unsent: 1", as Outlook and other clients save them) stays a draft.
+  if (embedded_depth_ == 0)
+    if (const RawHeader* h = find_header(hs, "X-Unsent"); h && text::trim(unfold(h->raw)) == "1")
+      flags |= t::kFlagUnsent | t::kFlagRead;
   if (frame != nullptr && frame->emlx_flags && (*frame->emlx_flags & 1U) != 0)
     flags |= t::kFlagRead;
   if (visible_ > 0) flags |= t::kFlagHasAttach;

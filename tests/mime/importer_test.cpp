@@ -127,14 +127,18 @@ TEST(MimeTimes, ZonesAndTheDeliveryChain) {
   EXPECT_FALSE(none.warnings.empty());
 }
 
-// F3, F22: never a draft; the paper clip only with visible attachments.
-TEST(MimeFlags, NeverUnsentAndHasAttachOnlyWhenTrue) {
+// F3, F22: a draft only when saved as one (X-Unsent: 1); the paper clip only with
+// visible attachments.
+TEST(MimeFlags, UnsentOnlyForDraftsAndHasAttachOnlyWhenTrue) {
   const ImportResult draft = import(simple("From: a@example.org\nX-Unsent: 1\nSubject: d\n"));
-  const std::int32_t flags = i32(draft.message.properties, t::kMessageFlags);
+  EXPECT_EQ(i32(draft.message.properties, t::kMessageFlags) & (t::kFlagUnsent | t::kFlagRead),
+            t::kFlagUnsent | t::kFlagRead);
+  const ImportResult sent = import(simple("From: a@example.org\nX-Unsent: 0\nSubject: d\n"));
+  const std::int32_t flags = i32(sent.message.properties, t::kMessageFlags);
   EXPECT_EQ(flags & t::kFlagUnsent, 0);
   EXPECT_EQ(flags & t::kFlagHasAttach, 0);
   EXPECT_EQ(flags & 0x300, 0);  // no receipt pending flags
-  EXPECT_FALSE(boolean(draft.message.properties, t::kHasAttach));
+  EXPECT_FALSE(boolean(sent.message.properties, t::kHasAttach));
   EXPECT_EQ(flags & t::kFlagRead, 0);  // an .eml says nothing about read state
 
   const ImportResult with = import(kBasic);
@@ -288,16 +292,18 @@ TEST(MimeRecipients, RowsGroupsAndDisplayLists) {
   EXPECT_EQ(bin(row, t::kRecordKey), bin(row, t::kEntryId));
   EXPECT_EQ(i32(row, t::kObjectType), 6);
   EXPECT_EQ(i32(row, t::kDisplayType), 0);
-  EXPECT_FALSE(boolean(row, t::kResponsibility));
+  EXPECT_TRUE(boolean(row, t::kResponsibility));
   EXPECT_FALSE(boolean(row, t::kSendRichInfo));
   EXPECT_EQ(str(row, t::k7BitDisplayName), "Two");
   EXPECT_EQ(i32(m.recipients[4].properties, t::kRecipientType), 3);
 
-  // Text that is no address stays a row with a name and nothing else.
-  const ImportResult odd = import(simple("From: a@x.com\nTo: John Smith\n"));
+  // Text that is no address is no recipient row (a row without an address type stops
+  // readers); it stays in the display line.
+  const ImportResult odd = import(simple("From: a@x.com\nTo: John Smith\nCc: j@x.com\n"));
   ASSERT_EQ(odd.message.recipients.size(), 1u);
-  EXPECT_EQ(str(odd.message.recipients[0].properties, t::kDisplayName), "John Smith");
-  EXPECT_FALSE(has(odd.message.recipients[0].properties, t::kEntryId));
+  EXPECT_EQ(str(odd.message.recipients[0].properties, t::kEmailAddress), "j@x.com");
+  EXPECT_EQ(i32(odd.message.recipients[0].properties, t::kRowId), 0);
+  EXPECT_EQ(str(odd.message.properties, t::kDisplayTo), "John Smith");
 
   // Punycode domains keep their ASCII form for the address.
   const ImportResult idn = import(simple("From: a@x.com\nTo: user@xn--bcher-kva.example\n"));
