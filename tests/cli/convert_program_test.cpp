@@ -18,6 +18,7 @@
 #include "tests/support/exporters.hpp"
 #include "tests/support/oracle.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/readers.hpp"
 #include "tests/support/sha256.hpp"
 
 namespace fs = std::filesystem;
@@ -128,6 +129,26 @@ TEST(ConvertProgram, SampleMailboxConvertsAndEveryReaderSeesIt) {
     EXPECT_EQ(pe.exit_code, 0) << pe.output;
     EXPECT_EQ(pe.total_messages(), 28u);
   }
+}
+
+// The sample mailbox's PST through the two readers written against Outlook's files:
+// pstsdk reports no problem, pst-extractor lists every message (and ends).
+TEST(ConvertProgram, SampleMailboxReadsInPstsdkAndPstExtractor) {
+  const std::string missing = readers_missing();
+  if (!missing.empty()) GTEST_SKIP() << "readers missing: " << missing;
+  TempDir out("larkfield-cli-readers");
+  const ProcessResult r = run_process(
+      {kConvert.string(), "--quiet", "--output-dir", out.path().string(), kSamples.string()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const fs::path pst = PstIn(out.path());
+  ASSERT_FALSE(pst.empty());
+  const PstsdkResult sdk = run_pstsdk_dump(pst, 300);
+  EXPECT_EQ(sdk.exit_code, 0) << sdk.output.substr(0, 4000);
+  EXPECT_EQ(sdk.problems, 0) << sdk.output.substr(0, 4000);
+  EXPECT_EQ(sdk.counters.count("messages walked") ? sdk.counters.at("messages walked") : 0, 28);
+  const ExtractorResult px = run_pst_extractor(pst, 300);
+  ASSERT_EQ(px.exit_code, 0) << "(124: pst-extractor did not end)\n" << px.output;
+  EXPECT_EQ(px.totals.at("messages"), 28) << px.output;
 }
 
 // A message of our own with an attachment and an attached message, in a nested tree with
