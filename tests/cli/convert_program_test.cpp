@@ -145,7 +145,11 @@ TEST(ConvertProgram, SampleMailboxReadsInPstsdkAndPstExtractor) {
   const PstsdkResult sdk = run_pstsdk_dump(pst, 300);
   EXPECT_EQ(sdk.exit_code, 0) << sdk.output.substr(0, 4000);
   EXPECT_EQ(sdk.problems, 0) << sdk.output.substr(0, 4000);
-  EXPECT_EQ(sdk.counters.count("messages walked") ? sdk.counters.at("messages walked") : 0, 28);
+  auto counter = [&](const char* name) {
+    return sdk.counters.count(name) ? sdk.counters.at(name) : 0;
+  };
+  // pstsdk walks attached messages as messages too.
+  EXPECT_EQ(counter("messages walked") - counter("embedded messages"), 28) << sdk.output;
   const ExtractorResult px = run_pst_extractor(pst, 300);
   ASSERT_EQ(px.exit_code, 0) << "(124: pst-extractor did not end)\n" << px.output;
   EXPECT_EQ(px.totals.at("messages"), 28) << px.output;
