@@ -1,6 +1,8 @@
 #include "pst/check/check.hpp"
 
+#include <map>
 #include <new>
+#include <set>
 #include <system_error>
 
 #include "pst/check/detail/checker.hpp"
@@ -108,6 +110,53 @@ Report verify_file(const std::filesystem::path& path, const Options& options) {
   return report;
 }
 
+std::vector<LayoutDifference> compare_layouts(const std::vector<LayoutFact>& ours,
+                                              const std::vector<std::vector<LayoutFact>>& outlook) {
+  using Key = std::pair<std::string, std::string>;
+  auto collect = [](const std::vector<LayoutFact>& facts, std::map<Key, std::set<std::string>>& to,
+                    std::set<std::string>& roles) {
+    for (const auto& f : facts) {
+      to[{f.role, f.fact}].insert(f.value);
+      roles.insert(f.role);
+    }
+  };
+  std::map<Key, std::set<std::string>> mine, theirs;
+  std::set<std::string> my_roles, their_roles;
+  collect(ours, mine, my_roles);
+  for (const auto& file : outlook) collect(file, theirs, their_roles);
+  auto join = [](const std::set<std::string>* values) {
+    if (values == nullptr || values->empty()) return std::string("-");
+    std::string out;
+    for (const auto& v : *values) out += (out.empty() ? "" : " | ") + v;
+    return out;
+  };
+  std::vector<LayoutDifference> out;
+  std::set<Key> keys;
+  for (const auto& [k, v] : mine) keys.insert(k);
+  for (const auto& [k, v] : theirs) keys.insert(k);
+  for (const Key& k : keys) {
+    const bool role_here = my_roles.count(k.first) != 0,
+               role_there = their_roles.count(k.first) != 0;
+    if (role_here != role_there) {
+      // A role of one side only: one line, not one per fact.
+      if (k.second == "present")
+        out.push_back({k.first, k.second, role_here ? "yes" : "-", role_there ? "yes" : "-"});
+      continue;
+    }
+    auto m = mine.find(k);
+    auto t = theirs.find(k);
+    const std::set<std::string>* mv = m == mine.end() ? nullptr : &m->second;
+    const std::set<std::string>* tv = t == theirs.end() ? nullptr : &t->second;
+    // Ours differs when it shows a value no Outlook file shows, or lacks the fact.
+    bool differs = mv == nullptr || tv == nullptr;
+    if (!differs)
+      for (const auto& v : *mv)
+        if (tv->count(v) == 0) differs = true;
+    if (differs) out.push_back({k.first, k.second, join(mv), join(tv)});
+  }
+  return out;
+}
+
 namespace detail {
 
 Checker::Checker(const File& file, Sink& sink, Report& report, const Options& options)
@@ -135,6 +184,7 @@ void Checker::run() {
   check_counters();
   check_messaging();
   if (options_.list_nodes) list_nodes();
+  if (options_.describe_layout) describe_layout();
 }
 
 }  // namespace detail

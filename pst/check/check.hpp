@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace larkfield::pst::check {
@@ -29,6 +30,8 @@ struct Options {
   bool outlook_made = false;
   // Fill Report::node_list with every node of the node B-tree.
   bool list_nodes = false;
+  // Fill Report::layout with the file's layout facts (see LayoutFact).
+  bool describe_layout = false;
 };
 
 // One node of the node B-tree, as `pstverify --nodes` prints it.
@@ -42,6 +45,19 @@ struct NodeInfo {
   std::uint64_t rows = 0;           // rows of a TC
 };
 
+// One fact of a file's layout, for comparing our files with Outlook's: `role` names a
+// node by what it is ("store", "node 0x60E", "folder", "message", "recipient table",
+// ...), `fact` what is described ("heap order", "property 0x0E340102", "data trees",
+// ...), `value` how it is. Roles that occur many times (folders, messages) give one fact
+// per value seen.
+struct LayoutFact {
+  std::string role, fact, value;
+  friend bool operator<(const LayoutFact& a, const LayoutFact& b) {
+    return std::tie(a.role, a.fact, a.value) < std::tie(b.role, b.fact, b.value);
+  }
+  friend bool operator==(const LayoutFact&, const LayoutFact&) = default;
+};
+
 struct Report {
   std::vector<Finding> findings;
   bool readable = true;  // false: not a Unicode PST this check can read at all
@@ -51,6 +67,7 @@ struct Report {
   std::uint64_t folders = 0;
   std::uint64_t bytes_read = 0;
   std::vector<NodeInfo> node_list;
+  std::vector<LayoutFact> layout;  // sorted, without duplicates
 
   bool ok() const;                                 // no finding of severity kError
   std::string text() const;                        // one line per finding
@@ -61,5 +78,16 @@ struct Report {
 std::string node_type_name(std::uint32_t nid);
 
 Report verify_file(const std::filesystem::path& path, const Options& options = {});
+
+// Where a file of ours differs from Outlook's: a (role, fact) whose values in `ours` are
+// not the values the Outlook-made files show for it, or that only one side has (roles
+// that only one side has are listed once, as fact "present"). `outlook` holds the facts
+// of one or more Outlook-made files; a value any of them shows counts as Outlook's.
+struct LayoutDifference {
+  std::string role, fact;
+  std::string ours, outlook;  // values joined by " | ", "-" for none
+};
+std::vector<LayoutDifference> compare_layouts(const std::vector<LayoutFact>& ours,
+                                              const std::vector<std::vector<LayoutFact>>& outlook);
 
 }  // namespace larkfield::pst::check

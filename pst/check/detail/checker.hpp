@@ -229,6 +229,7 @@ class Checker {
   std::uint64_t external_bytes(std::uint64_t data, std::uint64_t sub, int depth);
   void check_other_nodes();
   void list_nodes();
+  void describe_layout();  // layout.cpp
   std::optional<std::int64_t> pc_int(const Pc& pc, std::uint32_t tag);
 
   static constexpr std::size_t kValueLimit = 64u << 20;
@@ -258,6 +259,8 @@ class Checker {
   std::uint64_t budget_ = 0;
   bool budget_reported_ = false;
   std::set<std::uint32_t> checked_messages_;
+  std::size_t internet_names_ = 0;     // PS_INTERNET_HEADERS names in the name-to-id map
+  bool internet_names_upper_ = false;  // one of them has an upper-case letter
   std::set<std::uint32_t> checked_nodes_;
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> children_;  // by nidParent
 };

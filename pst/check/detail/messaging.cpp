@@ -247,6 +247,8 @@ void Checker::check_name_map() {
       upper = upper || (c >= u'A' && c <= u'Z');
       name.push_back(c < 0x80 ? static_cast<char>(c) : '?');
     }
+    ++internet_names_;
+    internet_names_upper_ = internet_names_upper_ || upper;
     if (upper) {
       sink_.error("namemap.internet-header-case",
                   ref.label + " internet header name \"" + name +
