@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <tuple>
 
 #include "pst/ltp/heap.hpp"
 
@@ -414,14 +415,18 @@ struct TableWriter::State {
   }
 
   // A small table as one heap page, as Outlook writes small tables: the BTH header,
-  // TCINFO, the row matrix, the cells and the BTH arrays. The cells keep their places in
-  // the open page for later flushes; the matrix written here names their page-0 copies.
+  // TCINFO, the row index's records (one array), the row matrix, the cells (a larger
+  // index's arrays follow them). The cells keep their places in the open page for later
+  // flushes; the matrix written here names their page-0 copies.
   NodeData flush_one_page(std::span<const std::byte> records) {
     const std::size_t n = row_count();
     PageBuilder page(0);
     const std::uint32_t header_hid = page.reserve(8);
     const std::uint32_t info_hid = page.reserve(22 + 8 * cols.size());
-    const std::size_t first_cell = n > 0 ? 4 : 3;  // allocation index of the first cell
+    const bool one_array = n > 0 && records.size() <= detail::kMaxAlloc;
+    const std::uint32_t records_hid = one_array ? page.add(records) : 0;
+    // Allocation index of the first cell: after the records and the row matrix.
+    const std::size_t first_cell = 3 + (one_array ? 1 : 0) + (n > 0 ? 1 : 0);
     std::uint32_t rows_hid = 0;
     if (n > 0) {
       std::vector<std::byte> moved = rows;
@@ -440,8 +445,11 @@ struct TableWriter::State {
     if (open)
       for (std::size_t k = 1; k <= open->count(); ++k)
         page.add(open->allocation(detail::make_hid(1, k)));
-    const auto [levels, root] =
-        detail::build_bth(records, 4, 8, [&](std::span<const std::byte> b) { return page.add(b); });
+    std::uint8_t levels = 0;
+    std::uint32_t root = records_hid;
+    if (!one_array)
+      std::tie(levels, root) = detail::build_bth(
+          records, 4, 8, [&](std::span<const std::byte> b) { return page.add(b); });
     page.patch(header_hid, detail::bth_header(4, 4, levels, root));
     page.patch(info_hid, tc_info(header_hid, rows_hid));
     std::vector<std::byte> bytes;
