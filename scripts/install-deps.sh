@@ -11,7 +11,7 @@ packages=(
   # independent PST readers used by the tests and the demo
   pst-utils pff-tools python3 python3-pypff
   # Microsoft's PST SDK reader (../shared/tools/pstsdk-dump builds it) and pst-extractor
-  libboost-dev nodejs npm
+  libboost-dev nodejs
   # fonts for offscreen window rendering, /usr/bin/time for the benchmarks, packaging
   fonts-dejavu-core time dpkg-dev file
 )
@@ -24,6 +24,11 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" apt-get install -y -q --no-install-recommends "${packages[@]}"
+# Debian's nodejs comes without npm, a NodeSource nodejs brings its own and
+# conflicts with Debian's npm package: install npm only where none is there.
+if ! command -v npm >/dev/null; then
+  "${as_root[@]}" apt-get install -y -q --no-install-recommends npm
+fi
 
 # pst-extractor at the version the lock file pins, into the checkout (not committed).
 npm ci --prefix "$(dirname "$0")/../tests/tools/pst-extractor" --no-audit --no-fund --loglevel=error
