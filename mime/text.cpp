@@ -28,6 +28,9 @@ IconvPtr open_iconv(const std::string& from) {
   return IconvPtr(std::make_unique<iconv_t>(cd).release());
 }
 
+// Not an iconv name: ISO-2022-JP decoded by decode_iso2022jp.
+constexpr std::string_view kIso2022Jp = "ISO-2022-JP (WINDOWS)";
+
 struct Known {
   std::string_view label;
   std::string_view iconv_name;
@@ -53,6 +56,9 @@ constexpr std::array kKnown = {
     Known{"utf8", "UTF-8", 65001},
     Known{"x-utf8", "UTF-8", 65001},
     Known{"utf-7", "UTF-7", 65000},
+    Known{"unicode-1-1-utf-7", "UTF-7", 65000},  // IANA's alias of UTF-7
+    Known{"csunicode11utf7", "UTF-7", 65000},
+    Known{"x-unicode-2-0-utf-7", "UTF-7", 65000},
     Known{"utf-16", "UTF-16", 1200},
     Known{"utf-16le", "UTF-16LE", 1200},
     Known{"utf-16be", "UTF-16BE", 1201},
@@ -77,7 +83,11 @@ constexpr std::array kKnown = {
     Known{"ms_kanji", "CP932", 932},
     Known{"cp932", "CP932", 932},
     Known{"windows-31j", "CP932", 932},
-    Known{"iso-2022-jp", "ISO-2022-JP-2", 50220},
+    // ISO-2022-JP is read as Windows reads it (code page 50220): JIS X 0208 with NEC's
+    // row 13 and the IBM extensions, see decode_iso2022jp.
+    Known{"iso-2022-jp", kIso2022Jp, 50220},
+    Known{"csiso2022jp", kIso2022Jp, 50220},
+    Known{"iso-2022-jp-2", "ISO-2022-JP-2", 50220},
     Known{"euc-jp", "EUC-JP-MS", 51932},
     Known{"koi8-r", "KOI8-R", 20866},
     Known{"koi8-u", "KOI8-U", 21866},
@@ -230,6 +240,48 @@ std::optional<Decoded> decode_iconv(std::string_view bytes, const std::string& i
   return d;
 }
 
+// ISO-2022-JP as Windows' code page 50220 reads it. Its JIS X 0208 set includes NEC's row
+// 13 (circled digits, No.) and the IBM extensions that iconv's ISO-2022-JP lacks; EUC-JP-MS
+// has them, so the text is rewritten as EUC-JP and decoded as that. Escapes of other sets
+// (ISO-2022-JP-2's Chinese, Korean, Latin-1) are left to iconv: nullopt.
+std::optional<Decoded> decode_iso2022jp(std::string_view bytes) {
+  std::string euc;
+  euc.reserve(bytes.size());
+  enum class Set { kAscii, kJis0208, kKatakana } set = Set::kAscii;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b == 0x1B) {
+      const std::string_view esc = bytes.substr(i + 1, 2);
+      if (esc == "(B" || esc == "(J") {
+        set = Set::kAscii;
+      } else if (esc == "$B" || esc == "$@") {
+        set = Set::kJis0208;
+      } else if (esc == "(I") {
+        set = Set::kKatakana;
+      } else {
+        return std::nullopt;
+      }
+      i += 2;
+      continue;
+    }
+    if (b == '\r' || b == '\n') set = Set::kAscii;  // a line always starts in ASCII
+    if (set == Set::kAscii || b < 0x21 || b > 0x7E) {
+      // Bytes with the high bit set are no ISO-2022-JP: they stay invalid in EUC-JP too,
+      // except in pairs that EUC-JP reads; either way the decoder counts what is bad.
+      euc += static_cast<char>(b);
+    } else if (set == Set::kKatakana) {
+      euc += '\x8E';
+      euc += static_cast<char>(b | 0x80);
+    } else if (i + 1 < bytes.size()) {
+      euc += static_cast<char>(b | 0x80);
+      euc += static_cast<char>(static_cast<unsigned char>(bytes[++i]) | 0x80);
+    } else {
+      euc += static_cast<char>(b | 0x80);  // half a character: replaced by the decoder
+    }
+  }
+  return decode_iconv(euc, "EUC-JP-MS");
+}
+
 bool has_c1_bytes(std::string_view bytes) {
   for (char c : bytes) {
     const auto b = static_cast<unsigned char>(c);
@@ -328,8 +380,22 @@ std::optional<Decoded> decode_exact(std::string_view bytes, std::string_view cha
   const Charset cs = lookup_charset(label);
   if (cs.iconv_name.empty()) return std::nullopt;
   Decoded d;
+  // Bytes labelled ASCII that are not: UTF-8 when they are valid UTF-8 (as raw header
+  // text is read), else windows-1252. The label was wrong either way.
+  const bool ascii_label = cs.code_page == 20127 && !is_ascii(bytes);
+  if (ascii_label && is_valid_utf8(bytes)) {
+    d = decode_utf8(bytes);
+    d.charset = "utf-8";
+    d.fell_back = true;
+    return d;
+  }
   if (cs.iconv_name == "UTF-8") {
     d = decode_utf8(bytes);
+  } else if (cs.iconv_name == kIso2022Jp) {
+    auto r = decode_iso2022jp(bytes);
+    if (!r) r = decode_iconv(bytes, "ISO-2022-JP-2");
+    if (!r) return std::nullopt;
+    d = std::move(*r);
   } else {
     auto r = decode_iconv(bytes, cs.iconv_name);
     if (!r) return std::nullopt;
@@ -340,7 +406,11 @@ std::optional<Decoded> decode_exact(std::string_view bytes, std::string_view cha
   // A Latin-1 label over bytes of windows-1252 is really 1252; plain ASCII stays ASCII.
   if (cs.iconv_name == "WINDOWS-1252" && cs.code_page == 28591 && has_c1_bytes(bytes))
     d.code_page = 1252;
-  if (cs.code_page == 20127 && !is_ascii(bytes)) d.code_page = 1252;
+  if (ascii_label) {
+    d.code_page = 1252;
+    d.charset = "windows-1252";
+    d.fell_back = true;
+  }
   return d;
 }
 
@@ -439,6 +509,41 @@ std::string base64_decode(std::string_view encoded) {
   return out;
 }
 
+namespace {
+
+// Charsets whose encoded words we decode ourselves: GMime does not know the label or reads
+// it differently from Windows.
+bool decoded_here(std::string_view charset) {
+  const std::string name = lookup_charset(charset.substr(0, charset.find('*'))).iconv_name;
+  return name == "UTF-7" || name == kIso2022Jp;
+}
+
+std::string q_decode(std::string_view payload) {
+  std::string out;
+  out.reserve(payload.size());
+  const auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < payload.size(); ++i) {
+    const char c = payload[i];
+    if (c == '_') {
+      out += ' ';
+    } else if (c == '=' && i + 2 < payload.size() && hex(payload[i + 1]) >= 0 &&
+               hex(payload[i + 2]) >= 0) {
+      out += static_cast<char>(hex(payload[i + 1]) * 16 + hex(payload[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string rewrite_b_words(std::string_view v) {
   std::string out;
   out.reserve(v.size());
@@ -446,23 +551,32 @@ std::string rewrite_b_words(std::string_view v) {
   while (i < v.size()) {
     const std::size_t start = v.find("=?", i);
     if (start == std::string_view::npos) break;
-    // =?charset?B?text?=
+    // =?charset?B?text?= (or ?Q? in a charset decoded here)
     const std::size_t q1 = v.find('?', start + 2);
     bool done = false;
-    if (q1 != std::string_view::npos && q1 + 2 < v.size() && v[q1 + 2] == '?' &&
-        (v[q1 + 1] == 'B' || v[q1 + 1] == 'b')) {
+    if (q1 != std::string_view::npos && q1 + 2 < v.size() && v[q1 + 2] == '?') {
+      const char encoding = static_cast<char>(v[q1 + 1] | 0x20);
       const std::string_view charset = v.substr(start + 2, q1 - start - 2);
       const std::size_t end = v.find("?=", q1 + 3);
-      if (end != std::string_view::npos && !charset.empty() &&
-          charset.find_first_of(" \t\r\n\"") == std::string_view::npos) {
+      const bool own = decoded_here(charset);
+      if ((encoding == 'b' || (encoding == 'q' && own)) && end != std::string_view::npos &&
+          !charset.empty() && charset.find_first_of(" \t\r\n\"") == std::string_view::npos) {
         const std::string_view payload = v.substr(q1 + 3, end - q1 - 3);
         if (payload.find_first_of(" \t\r\n?") == std::string_view::npos) {
+          std::string bytes = encoding == 'b' ? base64_decode(payload) : q_decode(payload);
+          std::string_view label = charset;
+          if (own) {
+            if (auto d = decode_exact(bytes, charset.substr(0, charset.find('*')))) {
+              bytes = std::move(d->utf8);
+              label = "UTF-8";
+            }
+          }
           out.append(v.substr(i, start - i));
           out += "=?";
-          out += charset;
+          out += label;
           out += "?Q?";
           static constexpr char kHex[] = "0123456789ABCDEF";
-          for (char c : base64_decode(payload)) {
+          for (char c : bytes) {
             const auto b = static_cast<unsigned char>(c);
             if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9')) {
               out += c;

@@ -19,7 +19,8 @@ struct Charset {
 };
 
 // Maps a MIME charset label. Latin-1 and ASCII labels decode as windows-1252, which is
-// what such mail almost always really is.
+// what such mail almost always really is; ASCII-labelled bytes that are valid UTF-8 decode
+// as UTF-8 (decode_exact), as raw header bytes do.
 Charset lookup_charset(std::string_view label);
 
 struct Decoded {
@@ -124,7 +125,9 @@ class Base64Decoder {
 std::string base64_decode(std::string_view encoded);
 
 // Rewrites every base64 encoded word ("=?cs?B?...?=") as the equivalent Q encoded word,
-// so header decoders that mishandle adjacent padded base64 words see none.
+// so header decoders that mishandle adjacent padded base64 words see none. Words in
+// charsets GMime reads differently from us (UTF-7 aliases, ISO-2022-JP) are decoded here
+// and rewritten as UTF-8 words.
 std::string rewrite_b_words(std::string_view header_value);
 
 // Line ends to CRLF; NUL characters removed.
