@@ -1,7 +1,6 @@
 #include "mime/file_content.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,24 +166,20 @@ std::shared_ptr<ContentSource> file_content(std::shared_ptr<const MessageFile> f
   return std::make_shared<FileContent>(std::move(file), begin, std::max(begin, end), encoding);
 }
 
-FileBytes::FileBytes(const MessageFile& file, std::size_t read_up_to)
-    : size_(static_cast<std::size_t>(file.size())) {
-  if (size_ <= read_up_to) {
-    read_ = std::make_unique_for_overwrite<char[]>(size_);  // no zero-filling first
-    if (file.read_at(0, std::as_writable_bytes(std::span(read_.get(), size_))) != size_)
+FileBytes::FileBytes(const MessageFile& file, std::size_t read_up_to, std::size_t head) {
+  const std::uint64_t size = file.size();
+  const auto read = [&](std::vector<char>& into, std::uint64_t offset, std::size_t n) {
+    into.resize(n);
+    if (file.read_at(offset, std::as_writable_bytes(std::span(into))) != n)
       fail(file.name(), "the file changed while it was being converted", ESTALE);
+  };
+  if (size <= std::max(read_up_to, head)) {
+    read(head_, 0, static_cast<std::size_t>(size));
     return;
   }
-  mapped_ = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, file.fd(), 0);
-  if (mapped_ == MAP_FAILED) {
-    mapped_ = nullptr;
-    const int code = errno;
-    fail(file.name(), std::strerror(code), code);
-  }
-}
-
-FileBytes::~FileBytes() {
-  if (mapped_ != nullptr) ::munmap(mapped_, size_);
+  read(head_, 0, head);
+  const auto tail = static_cast<std::size_t>(std::min<std::uint64_t>(kTail, size - head));
+  read(tail_, size - tail, tail);
 }
 
 }  // namespace larkfield::mime::detail

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "mime/message.hpp"
 
@@ -56,23 +57,23 @@ std::shared_ptr<ContentSource> file_content(std::shared_ptr<const MessageFile> f
                                             std::uint64_t begin, std::uint64_t end,
                                             GMimeContentEncoding encoding);
 
-// The bytes of a whole file: read into memory up to `read_up_to` bytes, else mapped
-// read-only (for the few places read in place: framing, the header block).
+// The bytes of a message file, read into memory: the whole file when it has at most
+// max(read_up_to, head) bytes, else only its first `head` bytes and its last kTail bytes
+// (framing and the header block are read there; the parser reads the file itself). Nothing
+// is mapped, so a file cut short meanwhile is a ReadError ("the file changed"), never a
+// signal.
 class FileBytes {
  public:
-  FileBytes(const MessageFile& file, std::size_t read_up_to);
-  FileBytes(const FileBytes&) = delete;
-  FileBytes& operator=(const FileBytes&) = delete;
-  ~FileBytes();
-  std::string_view view() const noexcept {
-    return mapped_ != nullptr ? std::string_view(static_cast<const char*>(mapped_), size_)
-                              : std::string_view(read_.get(), size_);
-  }
+  static constexpr std::size_t kTail = 1 << 20;
+  FileBytes(const MessageFile& file, std::size_t read_up_to, std::size_t head);
+  // The whole file, or its first bytes.
+  std::string_view view() const noexcept { return {head_.data(), head_.size()}; }
+  // The last bytes when view() is not the whole file, else empty.
+  std::string_view tail() const noexcept { return {tail_.data(), tail_.size()}; }
 
  private:
-  std::unique_ptr<char[]> read_;
-  void* mapped_ = nullptr;
-  std::size_t size_ = 0;
+  std::vector<char> head_;
+  std::vector<char> tail_;
 };
 
 }  // namespace larkfield::mime::detail

@@ -1,6 +1,7 @@
 #include "mime/framing.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 
 #include "mime/text.hpp"
@@ -25,10 +26,12 @@ std::optional<std::size_t> emlx_count(std::string_view file, std::size_t& after_
 }
 
 // Where the trailing property list starts, searched from the end.
-std::size_t plist_start(std::string_view file, std::size_t from) {
-  const std::size_t pos = file.rfind("<?xml");
-  if (pos == std::string_view::npos || pos < from) return std::string_view::npos;
-  return pos;
+std::size_t plist_start(const Window& file, std::size_t from) {
+  const std::string_view last = file.complete() ? file.head : file.tail;
+  const std::size_t at = file.complete() ? 0 : file.tail_at();
+  const std::size_t pos = last.rfind("<?xml");
+  if (pos == std::string_view::npos || at + pos < from) return std::string_view::npos;
+  return at + pos;
 }
 
 std::optional<std::string> plist_value(std::string_view plist, std::string_view key) {
@@ -53,20 +56,35 @@ std::optional<double> plist_number(std::string_view plist, std::string_view key)
   return d;
 }
 
+// A date of the property list, in seconds since 1970; one a FILETIME cannot hold (before
+// 1601, after 9999, not a number) is left out with a warning, as if it were missing.
+std::optional<double> plist_date(std::string_view plist, std::string_view key, Framed& f) {
+  const std::optional<double> d = plist_number(plist, key);
+  if (!d) return std::nullopt;
+  constexpr double kFirst = -11644473600.0;  // 1601-01-01
+  constexpr double kLast = 253402300799.0;   // 9999-12-31 23:59:59
+  if (!std::isfinite(*d) || *d < kFirst || *d > kLast) {
+    f.warnings.push_back(".emlx " + std::string(key) + " " + *plist_value(plist, key) +
+                         " is no date; ignored");
+    return std::nullopt;
+  }
+  return d;
+}
+
 void read_plist(std::string_view plist, Framed& f) {
   if (auto v = plist_value(plist, "flags"); v && !v->empty()) {
     std::uint64_t flags = 0;
     const auto [p, ec] = std::from_chars(v->data(), v->data() + v->size(), flags);
     if (ec == std::errc() && p == v->data() + v->size()) f.emlx_flags = flags;
   }
-  f.date_received = plist_number(plist, "date-received");
-  f.date_sent = plist_number(plist, "date-sent");
+  f.date_received = plist_date(plist, "date-received", f);
+  f.date_sent = plist_date(plist, "date-sent", f);
 }
 
 // Leading BOM and blank lines are skipped; NUL bytes in the header block become spaces
 // (in a copy, which only such files need).
-void clean(std::string_view file, std::size_t begin, std::size_t length, Framed& f) {
-  std::string_view m = file.substr(begin, length);
+void clean(const Window& file, std::size_t begin, std::size_t length, Framed& f) {
+  std::string_view m = file.from(begin).substr(0, length);
   std::size_t start = 0;
   if (m.starts_with("\xEF\xBB\xBF")) start = 3;
   while (start < m.size() &&
@@ -85,6 +103,8 @@ void clean(std::string_view file, std::size_t begin, std::size_t length, Framed&
   m.remove_prefix(start);
   const HeaderBlock hb = find_header_block(m);
   if (m.substr(0, hb.end).find('\0') == std::string_view::npos) return;
+  // Of a large file only the first bytes are at hand: its parser reads NULs as they are.
+  if (m.size() < f.length) return;
   f.cleaned.assign(m);
   f.use_cleaned = true;
   for (std::size_t i = 0; i < hb.end; ++i)
@@ -107,36 +127,59 @@ HeaderBlock find_header_block(std::string_view m) {
 }
 
 Framed frame(std::string_view file, std::string_view file_name) {
+  return frame(Window::whole(file), file_name);
+}
+
+Framed frame(const Window& file, std::string_view file_name) {
   Framed f;
   const bool named_emlx = text::ascii_lower(file_name).ends_with(".emlx");
   std::size_t body = 0;
-  const auto count = emlx_count(file, body);
+  const auto count = emlx_count(file.head, body);
   if (!count) {
-    if (named_emlx) f.warnings.emplace_back("no .emlx byte count line; read as a plain message");
-    clean(file, 0, file.size(), f);
+    if (!named_emlx) {
+      clean(file, 0, file.size, f);
+      return f;
+    }
+    // Without the count the message still ends where Mail's property list begins.
+    std::size_t end = file.size;
+    if (const std::size_t plist = plist_start(file, 0);
+        plist != std::string_view::npos && (plist == 0 || file.from(plist - 1).starts_with('\n')) &&
+        file.from(plist).find("<plist") != std::string_view::npos &&
+        text::trim(file.from(plist)).ends_with("</plist>")) {
+      end = plist;
+      f.emlx = true;
+      read_plist(file.from(plist), f);
+      f.warnings.emplace_back(
+          "no .emlx byte count line; the message ends where its property list starts");
+    } else {
+      f.warnings.emplace_back("no .emlx byte count line; read as a plain message");
+    }
+    clean(file, 0, end, f);
     return f;
   }
   f.emlx = true;
   if (!named_emlx) f.warnings.emplace_back("file has .emlx framing; read as .emlx");
-  const std::size_t remaining = file.size() - body;
+  const std::size_t remaining = file.size - body;
   std::size_t length = *count;
   const std::size_t plist = plist_start(file, body);
   const auto plist_follows = [&](std::size_t end) {
-    std::size_t p = end;
-    while (p < file.size() && (file[p] == '\r' || file[p] == '\n' || file[p] == ' ')) ++p;
-    return p == file.size() || file.substr(p).starts_with("<?xml") ||
-           file.substr(p).starts_with("<!DOCTYPE") || file.substr(p).starts_with("<plist");
+    std::string_view rest = file.from(end);
+    const std::size_t known = rest.size();
+    while (!rest.empty() && (rest[0] == '\r' || rest[0] == '\n' || rest[0] == ' '))
+      rest.remove_prefix(1);
+    if (rest.empty()) return end + known == file.size;
+    return rest.starts_with("<?xml") || rest.starts_with("<!DOCTYPE") || rest.starts_with("<plist");
   };
   if (length > remaining || !plist_follows(body + length)) {
     // The count is wrong: the message ends where the property list starts.
-    const std::size_t end = plist != std::string_view::npos ? plist : file.size();
+    const std::size_t end = plist != std::string_view::npos ? plist : file.size;
     f.warnings.push_back(".emlx byte count " + std::to_string(*count) + " does not match the " +
                          std::to_string(end - body) + " message bytes; used the bytes present");
     length = end - body;
   }
   const std::size_t after = body + length;
-  if (after < file.size()) {
-    read_plist(file.substr(after), f);
+  if (after < file.size) {
+    read_plist(file.from(after), f);
   } else {
     f.warnings.emplace_back(".emlx file has no property list");
   }

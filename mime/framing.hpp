@@ -26,12 +26,31 @@ struct Framed {
   std::vector<std::string> warnings;
 };
 
-// The message bytes of a framed file; views into `file` or into `framed`.
+// What is known of a file: all of it (`head` alone), or its first and its last bytes.
+struct Window {
+  std::string_view head;
+  std::string_view tail;  // the last bytes when head is not the whole file
+  std::size_t size = 0;   // of the whole file
+
+  static Window whole(std::string_view file) { return {file, {}, file.size()}; }
+  bool complete() const noexcept { return head.size() == size; }
+  std::size_t tail_at() const noexcept { return size - tail.size(); }
+  // The known bytes from `offset` on (up to the end of the head or of the file).
+  std::string_view from(std::size_t offset) const noexcept {
+    if (offset < head.size()) return head.substr(offset);
+    if (offset >= tail_at() && offset <= size) return tail.substr(offset - tail_at());
+    return {};
+  }
+};
+
+// The message bytes of a framed file; views into `file` or into `framed`. Of a file known
+// in part only the message's first bytes.
 std::string_view message(const Framed& framed, std::string_view file);
 
 // .emlx is recognised by content: a first line holding only a byte count. The extension
 // only decides which warning a mismatch gets.
 Framed frame(std::string_view file, std::string_view file_name);
+Framed frame(const Window& file, std::string_view file_name);
 
 // Offset of the blank line that ends the header block (or the size when there is none),
 // and the offset after it where the body starts.

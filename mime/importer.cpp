@@ -140,6 +140,8 @@ struct Context {
   std::size_t parts = 0;
   std::int64_t now = 0;
   const FileOrigin* origin = nullptr;
+  // File offsets of the top-level body when only its first bytes are in memory.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> body_range;
 };
 
 // The data of a part as a range of the message file, when the part was parsed from it
@@ -167,6 +169,24 @@ std::shared_ptr<ContentSource> streamed_content(const Context& ctx, GMimePart* p
   return file_content(origin->file, begin, begin + length,
                       g_mime_data_wrapper_get_encoding(content));
 }
+
+// Bytes in memory, then those of another source.
+class PrefixedContent final : public ContentSource {
+ public:
+  PrefixedContent(std::string prefix, std::shared_ptr<ContentSource> rest)
+      : prefix_(std::move(prefix)), rest_(std::move(rest)) {}
+  std::size_t read(std::span<std::byte> buffer) override {
+    const std::size_t n = std::min(buffer.size(), prefix_.size() - next_);
+    std::memcpy(buffer.data(), prefix_.data() + next_, n);
+    next_ += n;
+    return n == buffer.size() ? n : n + rest_->read(buffer.subspan(n));
+  }
+
+ private:
+  std::string prefix_;
+  std::size_t next_ = 0;
+  std::shared_ptr<ContentSource> rest_;
+};
 
 ParserOptionsPtr make_parser_options(const std::string& legacy) {
   ParserOptionsPtr o(g_mime_parser_options_new());
@@ -196,7 +216,8 @@ std::string decode_text_header(Context& ctx, std::string_view raw) {
 }
 
 std::optional<std::int64_t> parse_date(std::string_view value) {
-  const std::string v = unfold(value);
+  // Zone names are case-insensitive ("cst"); GMime only knows them in capitals.
+  const std::string v = text::ascii_upper(unfold(value));
   if (v.empty()) return std::nullopt;
   DateTimePtr d(g_mime_utils_header_decode_date(v.c_str()));
   if (!d) return std::nullopt;
@@ -211,7 +232,7 @@ bool plausible(std::int64_t t, std::int64_t now) {
 
 struct Mailbox {
   std::string name;     // display name as shown
-  std::string address;  // ASCII (IDN) form when it has one
+  std::string address;  // as written: UTF-8 (RFC 6532) stays UTF-8, not punycode
   bool has_address = false;
 };
 
@@ -243,14 +264,17 @@ Bytes search_key(std::string_view address) {
   return to_bytes("SMTP:" + text::ascii_upper(address) + std::string(1, '\0'));
 }
 
-void collect_mailboxes(InternetAddressList* list, std::vector<Mailbox>& out, int depth = 0) {
+// `written` is the header value the list was parsed from: an address keeps the form it has
+// there (GMime gives punycode domains decoded and UTF-8 ones encoded).
+void collect_mailboxes(InternetAddressList* list, std::string_view written,
+                       std::vector<Mailbox>& out, int depth = 0) {
   if (list == nullptr || depth > 4) return;
   const int n = internet_address_list_length(list);
   for (int i = 0; i < n; ++i) {
     InternetAddress* ia = internet_address_list_get_address(list, i);
     if (INTERNET_ADDRESS_IS_GROUP(ia)) {
-      collect_mailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia)), out,
-                        depth + 1);
+      collect_mailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia)), written,
+                        out, depth + 1);
       continue;
     }
     if (!INTERNET_ADDRESS_IS_MAILBOX(ia)) continue;
@@ -259,7 +283,10 @@ void collect_mailboxes(InternetAddressList* list, std::vector<Mailbox>& out, int
     const char* idn = internet_address_mailbox_get_idn_addr(mb);
     const char* name = internet_address_get_name(ia);
     Mailbox m;
-    m.address = text::trim(idn && *idn ? idn : (addr ? addr : ""));
+    const std::string ascii = text::ascii_lower(idn ? idn : "");
+    const bool ascii_written =
+        !ascii.empty() && text::ascii_lower(written).find(ascii) != std::string::npos;
+    m.address = text::trim(addr && *addr && !ascii_written ? addr : (idn ? idn : ""));
     m.has_address = !m.address.empty();
     m.name = clean_name(name ? name : "");
     if (m.name.empty() || text::ascii_lower(m.name) == text::ascii_lower(m.address))
@@ -279,7 +306,7 @@ std::vector<Mailbox> parse_addresses(Context& ctx, std::string_view raw) {
     if (static_cast<unsigned char>(c) >= 0x80) eight_bit = true;
   if (eight_bit) prepared = text::header_bytes_to_utf8(prepared, ctx.options.legacy_charset);
   GPtr<InternetAddressList> list(internet_address_list_parse(ctx.parser_options, prepared.c_str()));
-  if (list) collect_mailboxes(list.get(), out);
+  if (list) collect_mailboxes(list.get(), prepared, out);
   if (out.empty()) {
     // A group without members ("undisclosed-recipients:;") has no rows; anything else
     // that is not an address is kept as a name only.
@@ -400,7 +427,16 @@ std::string part_file_name(Context& ctx, GMimeObject* object) {
     if (value.find("=?") != std::string::npos) value = decode_text_header(ctx, value);
     if (!text::is_valid_utf8(value))
       value = text::header_bytes_to_utf8(value, ctx.options.legacy_charset);
-    return text::trim(value);
+    value = text::trim(value);
+    // A quote left over from a value quoted on one side only ("name.pdf) is no part of it.
+    const bool stray_front = value.starts_with('"') && value.find('"', 1) == std::string::npos;
+    const bool stray_back = value.ends_with('"') && value.find('"') == value.size() - 1;
+    if (stray_front || stray_back) {
+      value = text::trim(stray_front ? std::string_view(value).substr(1)
+                                     : std::string_view(value).substr(0, value.size() - 1));
+      ctx.warnings.push_back("stray quote removed from the attachment name \"" + value + "\"");
+    }
+    return value;
   };
   std::string name = param("Content-Disposition", "filename");
   if (name.empty()) name = param("Content-Type", "name");
@@ -445,9 +481,18 @@ std::string sanitize_file_name(std::string_view raw) {
   if (slash != std::string::npos) name.erase(0, slash + 1);
   for (char& c : name) {
     const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || c == '"' || c == ':' || c == '<' || c == '>' || c == '|' || c == '*' ||
-        c == '?')
+    if (b < 0x20 || b == 0x7F || c == '"' || c == ':' || c == '<' || c == '>' || c == '|' ||
+        c == '*' || c == '?')
       c = '_';
+  }
+  // Bidirectional overrides and isolates (U+202A-202E, U+2066-2069) would show
+  // "invoice\u202Efdp.exe" as "invoiceexe.pdf": each becomes one '_' as controls do.
+  for (std::size_t i = 0; i + 2 < name.size(); ++i) {
+    const auto b1 = static_cast<unsigned char>(name[i + 1]);
+    const auto b2 = static_cast<unsigned char>(name[i + 2]);
+    if (static_cast<unsigned char>(name[i]) == 0xE2 &&
+        ((b1 == 0x80 && b2 >= 0xAA && b2 <= 0xAE) || (b1 == 0x81 && b2 >= 0xA6 && b2 <= 0xA9)))
+      name.replace(i, 3, "_");
   }
   while (!name.empty() && (name.front() == ' ' || name.front() == '.')) name.erase(0, 1);
   while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
@@ -693,6 +738,8 @@ std::string html_fragment(std::string_view html) {
   return std::string(html.substr(start, end - start));
 }
 
+bool is_smime_signed(GMimeObject* top);
+
 class Converter {
  public:
   Converter(Context& ctx, std::size_t embedded_depth)
@@ -737,7 +784,7 @@ const Value* find_value(const std::vector<Property>& props, std::uint32_t tag) {
 }
 
 // A message made of the properties a TNEF stream encapsulates, for attached messages.
-Message tnef_message(tnef::Stream& s) {
+Message tnef_message(tnef::Stream& s, std::vector<std::string>& warnings) {
   Message m;
   auto& p = m.properties;
   for (auto& prop : s.properties) put(p, prop.tag, std::move(prop.value));
@@ -760,8 +807,14 @@ Message tnef_message(tnef::Stream& s) {
       put(a.properties, t::kAttachDataBin, std::move(ta.data));
     if (ta.embedded) {
       put(a.properties, t::kAttachMethod, t::kAttachEmbeddedMsg);
-      a.embedded_message = std::make_unique<Message>(tnef_message(*ta.embedded));
-    } else if (!find_value(a.properties, t::kAttachMethod)) {
+      a.embedded_message = std::make_unique<Message>(tnef_message(*ta.embedded, warnings));
+    } else if (const Value* method = find_value(a.properties, t::kAttachMethod);
+               method == nullptr || (std::holds_alternative<std::int32_t>(*method) &&
+                                     std::get<std::int32_t>(*method) == t::kAttachEmbeddedMsg)) {
+      // "Attached message" without one: what data there are stay a plain attachment.
+      if (method != nullptr)
+        warnings.emplace_back(
+            "TNEF attachment marked as an attached message holds none; kept as a file");
       put(a.properties, t::kAttachMethod, t::kAttachByValue);
     }
     m.attachments.push_back(std::move(a));
@@ -816,12 +869,28 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
   // stay in the file until the store writes them.
   std::shared_ptr<ContentSource> source =
       message_type || tnef_type ? nullptr : streamed_content(ctx_, part);
+  // A transfer-encoded attached message too large to decode into memory and parse there
+  // stays an .eml file, decoded from the message file when the store writes it.
+  if (message_type) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* s = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (s != nullptr && s->bound_end > s->bound_start &&
+        static_cast<std::uint64_t>(s->bound_end - s->bound_start) >
+            ctx_.options.unpack_encoded_messages_up_to)
+      source = streamed_content(ctx_, part);
+    if (source) {
+      ctx_.warnings.push_back("attached message of " +
+                              std::to_string(s->bound_end - s->bound_start) +
+                              " encoded bytes is too large to unpack; kept as an .eml file");
+      if (name.empty()) name = "message.eml";
+    }
+  }
   Bytes data;
   if (!source) data = part_data(part);
   const std::string_view view(reinterpret_cast<const char*>(data.data()), data.size());
 
   // message/rfc822 sent with a transfer encoding is not parsed by GMime: parse it here.
-  if (message_type) {
+  if (message_type && !source) {
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(view.data(), view.size()));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
@@ -897,7 +966,7 @@ void Converter::tnef_attachment(tnef::Attachment& ta) {
   if (name.empty()) name = ta.title;
   std::string type = text::ascii_lower(text_prop(t::kAttachMimeTag));
   if (ta.embedded) {
-    Message inner = tnef_message(*ta.embedded);
+    Message inner = tnef_message(*ta.embedded, ctx_.warnings);
     if (name.empty()) {
       if (const Value* v = find_value(inner.properties, t::kSubject))
         name = text::utf16_to_utf8(std::get<std::u16string>(*v));
@@ -992,7 +1061,33 @@ bool Converter::unpack_tnef(std::string_view data) {
 }
 
 void Converter::embedded(GMimeMessage* inner, GMimeObject* part) {
-  const std::string serialized = object_bytes(GMIME_OBJECT(inner));
+  // An attached message of a file parsed from the file may be as large as the file: its
+  // size is counted without a copy, and when it is large only its header block is written
+  // out (its parts are read from the file like any other). A clear-signed one needs its
+  // bytes for the signed entity.
+  std::uint64_t size = 0;
+  bool large = false;
+  if (ctx_.origin != nullptr && ctx_.origin->fd >= 0 && ctx_.origin->file) {
+    GPtr<GMimeStream> counter(g_mime_stream_null_new());
+    g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, counter.get());
+    size = GMIME_STREAM_NULL(counter.get())->written;
+    GMimeObject* top = g_mime_message_get_mime_part(inner);
+    large = size > ctx_.options.parse_in_memory_up_to &&
+            embedded_depth_ + 1 <= ctx_.options.max_embedded_depth &&
+            (top == nullptr || !is_smime_signed(top));
+  }
+  std::string serialized;
+  if (large) {
+    serialized = take_string(
+        g_mime_header_list_to_string(g_mime_object_get_header_list(GMIME_OBJECT(inner)), nullptr));
+    if (GMimeObject* top = g_mime_message_get_mime_part(inner))
+      serialized +=
+          take_string(g_mime_header_list_to_string(g_mime_object_get_header_list(top), nullptr));
+    serialized += "\n";
+  } else {
+    serialized = object_bytes(GMIME_OBJECT(inner));
+    size = serialized.size();
+  }
   std::string subject = inner ? decode_text_header(ctx_,
                                                    [&] {
                                                      const char* s = g_mime_object_get_header(
@@ -1021,13 +1116,12 @@ void Converter::embedded(GMimeMessage* inner, GMimeObject* part) {
   const std::string_view body_bytes =
       std::string_view(serialized).substr(std::min(hb.body, serialized.size()));
   Converter nested(ctx_, embedded_depth_ + 1);
-  Message message = nested.convert(inner, headers, body_bytes, nullptr, serialized.size());
+  Message message = nested.convert(inner, headers, body_bytes, nullptr, size);
   Attachment& a = add_attachment(name, "message/rfc822");
   auto& p = a.properties;
   put(p, t::kAttachMethod, t::kAttachEmbeddedMsg);
   put_str(p, t::kDisplayName, display);
-  put(p, t::kAttachSize,
-      static_cast<std::int32_t>(std::min<std::size_t>(serialized.size(), 0x7FFFFFFF)));
+  put(p, t::kAttachSize, static_cast<std::int32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF)));
   a.embedded_message = std::make_unique<Message>(std::move(message));
   ++visible_;
 }
@@ -1456,6 +1550,14 @@ void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
   };
   auto sent = first_of({date, received, emlx_sent, emlx_received});
   auto delivered = first_of({received, emlx_received, date, emlx_sent});
+  if (date && !plausible(*date, ctx_.now)) {
+    const RawHeader* h = find_header(hs, "Date");
+    ctx_.warnings.push_back("Date header out of range (before 1980 or in the future): " +
+                            (h ? unfold(h->raw) : std::string()) +
+                            (sent != date
+                                 ? "; the sent time is taken from the message's other dates"
+                                 : "; kept, the message has no other date"));
+  }
   if (!sent || !delivered)
     ctx_.warnings.emplace_back("message carries no date; the import time is used");
   const FileTime sent_ft = filetime_from_unix(sent.value_or(ctx_.now));
@@ -1676,11 +1778,18 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
     std::string entity = "Content-Type:" + std::string(ct ? ct->raw : " multipart/signed");
     while (entity.ends_with("\n") || entity.ends_with("\r")) entity.pop_back();
     entity += "\r\n\r\n";
-    entity.append(body_bytes);
     Attachment& a = add_attachment("smime.p7m", "multipart/signed");
-    put(a.properties, t::kAttachDataBin, to_bytes(entity));
-    put(a.properties, t::kAttachSize,
-        static_cast<std::int32_t>(std::min<std::size_t>(entity.size(), 0x7FFFFFFF)));
+    if (embedded_depth_ == 0 && ctx_.body_range && ctx_.origin != nullptr && ctx_.origin->file) {
+      // A large file: the signed body is read from it when the store writes it.
+      a.content = std::make_shared<PrefixedContent>(
+          std::move(entity), file_content(ctx_.origin->file, ctx_.body_range->first,
+                                          ctx_.body_range->second, GMIME_CONTENT_ENCODING_DEFAULT));
+    } else {
+      entity.append(body_bytes);
+      put(a.properties, t::kAttachDataBin, to_bytes(entity));
+      put(a.properties, t::kAttachSize,
+          static_cast<std::int32_t>(std::min<std::size_t>(entity.size(), 0x7FFFFFFF)));
+    }
     ++visible_;
   } else if (top != nullptr && is_smime_opaque(top)) {
     message_class = "IPM.Note.SMIME";
@@ -1773,8 +1882,11 @@ void warning_callback(gint64 offset, GMimeParserWarning code, const gchar* item,
                       (item ? std::string(": ") + item : std::string()));
 }
 
-ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_name,
-                      std::string_view reason, std::vector<std::string> warnings, std::int64_t now,
+// `bytes` are the file, or its first bytes when the file is larger (`size`): then its data
+// come from `origin`.
+ImportResult stand_in(std::span<const std::byte> bytes, std::uint64_t size,
+                      std::string_view file_name, std::string_view reason,
+                      std::vector<std::string> warnings, std::int64_t now,
                       const ImportOptions& options, const FileOrigin* origin) {
   ImportResult r;
   r.stand_in = true;
@@ -1812,8 +1924,7 @@ ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_na
   put(p, t::kMessageFlags, t::kFlagHasAttach);
   put(p, t::kHasAttach, true);
   put(p, t::kMessageStatus, static_cast<std::int32_t>(0));
-  put(p, t::kMessageSize,
-      static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), 0x7FFFFFFF)));
+  put(p, t::kMessageSize, static_cast<std::int32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF)));
   Attachment a;
   auto& ap = a.properties;
   const std::string file =
@@ -1829,11 +1940,10 @@ ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_na
   put(ap, t::kRenderingPosition, static_cast<std::int32_t>(-1));
   put(ap, t::kObjectType, static_cast<std::int32_t>(7));
   put(ap, t::kAttachFlags, static_cast<std::int32_t>(0));
-  put(ap, t::kAttachSize,
-      static_cast<std::int32_t>(std::min<std::size_t>(bytes.size(), 0x7FFFFFFF)));
-  if (origin != nullptr && origin->file && bytes.size() > options.stream_attachments_over &&
-      bytes.size() == origin->file->size())
-    a.content = file_content(origin->file, 0, bytes.size(), GMIME_CONTENT_ENCODING_DEFAULT);
+  put(ap, t::kAttachSize, static_cast<std::int32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF)));
+  if (origin != nullptr && origin->file && size == origin->file->size() &&
+      (size > options.stream_attachments_over || size > bytes.size()))
+    a.content = file_content(origin->file, 0, size, GMIME_CONTENT_ENCODING_DEFAULT);
   else
     put(ap, t::kAttachDataBin, Bytes(bytes.begin(), bytes.end()));
   m.attachments.push_back(std::move(a));
@@ -1842,29 +1952,45 @@ ImportResult stand_in(std::span<const std::byte> bytes, std::string_view file_na
 
 bool blank(std::string_view s) { return s.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-// `bytes` are the whole file; `source` is the open file they were read from, or null for
-// bytes given in memory.
+// `bytes` are the whole file, or of a large file its first bytes and `tail` its last ones;
+// `source` is the open file they were read from, or null for bytes given in memory.
 ImportResult import_message(std::span<const std::byte> bytes, std::string_view file_name,
                             const ImportOptions& options,
-                            const std::shared_ptr<const MessageFile>& source) {
+                            const std::shared_ptr<const MessageFile>& source,
+                            std::string_view tail = {}) {
   ensure_gmime();
   const std::int64_t now = unix_now();
   const std::string_view file(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  framing::Framed framed = framing::frame(file, file_name);
+  const framing::Window window{file, tail, source && !tail.empty() ? source->size() : file.size()};
+  framing::Framed framed = framing::frame(window, file_name);
   std::vector<std::string> warnings = std::move(framed.warnings);
 
+  // Of a large file only the message's first bytes are at hand; its parser reads the file.
   std::string_view message = framing::message(framed, file);
+  const bool partial = message.size() < framed.length && !framed.use_cleaned;
   FileOrigin origin;
   origin.file = source;
-  if (blank(message))
-    return stand_in(bytes, file_name, "the file holds no message", std::move(warnings), now,
-                    options, &origin);
+  if (blank(message) && !partial)
+    return stand_in(bytes, window.size, file_name, "the file holds no message", std::move(warnings),
+                    now, options, &origin);
 
   // Oversized header blocks: the parser reads the first part, the whole block is kept.
   framing::HeaderBlock hb = framing::find_header_block(message);
+  if (partial && hb.end == message.size())
+    return stand_in(
+        bytes, window.size, file_name,
+        "no end of the header block in its first " + std::to_string(message.size()) + " bytes",
+        std::move(warnings), now, options, &origin);
   std::string full_header_block;
   std::string shortened;
-  if (hb.end > options.max_header_bytes) {
+  if (hb.end > options.max_header_bytes && partial) {
+    // The body is not in memory to be joined to a shortened block: the parser reads the
+    // whole block, which fits in the bytes at hand.
+    full_header_block = std::string(message.substr(0, hb.end));
+    warnings.push_back("header block of " + std::to_string(hb.end) +
+                       " bytes is over the limit of " + std::to_string(options.max_header_bytes) +
+                       "; the whole block is kept as an attachment");
+  } else if (hb.end > options.max_header_bytes) {
     full_header_block = std::string(message.substr(0, hb.end));
     std::size_t cut = message.rfind('\n', options.max_header_bytes);
     cut = cut == std::string_view::npos ? 0 : cut + 1;
@@ -1885,7 +2011,7 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
   // The message as it lies in the file, unchanged: large files are parsed from the file
   // itself, so the parser's data refer to file offsets and nothing large is copied.
   const bool in_file = source && !framed.use_cleaned && shortened.empty();
-  const bool from_fd = in_file && message.size() > options.parse_in_memory_up_to;
+  const bool from_fd = in_file && (partial || framed.length > options.parse_in_memory_up_to);
   WarningSink sink{&warnings, from_fd ? static_cast<gint64>(framed.offset) : 0};
   g_mime_parser_options_set_warning_callback(parser_options.get(), warning_callback, &sink);
   // The parser reads the caller's bytes in place; every GMime object is gone before they are.
@@ -1914,8 +2040,8 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
   if (!msg ||
       g_mime_header_list_get_count(g_mime_object_get_header_list(GMIME_OBJECT(msg.get()))) == 0) {
     g_mime_parser_options_set_warning_callback(parser_options.get(), nullptr, nullptr);
-    return stand_in(bytes, file_name, "no message headers found", std::move(warnings), now, options,
-                    &origin);
+    return stand_in(bytes, window.size, file_name, "no message headers found", std::move(warnings),
+                    now, options, &origin);
   }
   if (!in_file) origin.file = nullptr;
 
@@ -1929,9 +2055,10 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
   const std::string_view body_bytes = view.substr(std::min(hb.body, view.size()));
 
   ImportResult result;
-  Context ctx{options, warnings, parser_options.get(), 0, now, &origin};
+  Context ctx{options, warnings, parser_options.get(), 0, now, &origin, {}};
+  if (partial) ctx.body_range = {framed.offset + hb.body, framed.offset + framed.length};
   Converter converter(ctx, 0);
-  result.message = converter.convert(msg.get(), header_block, body_bytes, &framed, message.size());
+  result.message = converter.convert(msg.get(), header_block, body_bytes, &framed, framed.length);
   // The parser keeps a pointer to the warning list; stop it before the list moves.
   g_mime_parser_options_set_warning_callback(parser_options.get(), nullptr, nullptr);
   if (!full_header_block.empty()) {
@@ -1982,14 +2109,16 @@ ImportResult import_file(const std::filesystem::path& path, const ImportOptions&
   if (!std::filesystem::is_regular_file(status))
     throw ReadError("cannot read " + path.string() + ": not a regular file", EINVAL);
   const std::shared_ptr<const MessageFile> file = MessageFile::open(path);
-  // A large file is mapped for the few places read in place (framing, the header block);
-  // its parser and the large attachments read it through the descriptor.
+  // Of a large file only the first and last bytes are read for the few places read in
+  // place (framing, the header block); its parser and the large attachments read it through
+  // the descriptor.
   ImportResult result;
   {
-    const FileBytes bytes(*file, options.parse_in_memory_up_to);
+    const FileBytes bytes(*file, options.parse_in_memory_up_to,
+                          2 * options.max_header_bytes + (64 << 10));
     const std::string_view view = bytes.view();
     result = import_message(std::as_bytes(std::span(view.data(), view.size())),
-                            path.filename().string(), options, file);
+                            path.filename().string(), options, file, bytes.tail());
   }
   // What was parsed must be what the file holds now; streamed data check again as read.
   file->check_unchanged();

@@ -46,6 +46,11 @@ struct ImportOptions {
   // import_file only: files up to this size are read into memory and parsed there; larger
   // ones are parsed from the file, in pieces.
   std::size_t parse_in_memory_up_to = 16 << 20;
+  // import_file only: a transfer-encoded attached message (base64 message/rfc822) over this
+  // many bytes in the file is kept as an .eml attachment instead of being decoded into
+  // memory and unpacked. Attached messages without a transfer encoding are always unpacked:
+  // their parts are read from the file.
+  std::size_t unpack_encoded_messages_up_to = 64 << 20;
 };
 
 struct ImportResult {

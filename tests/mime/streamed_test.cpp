@@ -1,9 +1,14 @@
 // Large attachment data read from the message file only when the store asks for them: the
 // bytes must be those the in-memory path gives, and a file that changed must be refused.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +17,7 @@
 #include <vector>
 
 #include "helpers.hpp"
+#include "mime/file_content.hpp"
 #include "tests/support/process.hpp"
 
 namespace larkfield::mime::test {
@@ -203,6 +209,96 @@ TEST(Streamed, FileThatShrankOrGrewIsRefusedNotCut) {
   const ImportResult r = import_file(p);
   std::ofstream(p, std::ios::binary | std::ios::app) << "more";
   EXPECT_THROW(read_all(*r.message.attachments[2].content), ReadError);
+}
+
+// A large file cut short after it was opened: its first and last bytes are read, not
+// mapped, so the cut is the "file changed" error the other paths give, never SIGBUS.
+TEST(Streamed, LargeFileCutShortIsAReadErrorNotASignal) {
+  TempDir dir;
+  const LargeMessage m;
+  const fs::path p = dir.path() / "cut.eml";
+  for (const std::uint64_t cut : {std::uint64_t{4096}, std::uint64_t{2} << 20}) {
+    SCOPED_TRACE(cut);
+    write_file(p, m.eml());
+    const auto file = detail::MessageFile::open(p);
+    ASSERT_GT(file->size(), 4U << 20);
+    fs::resize_file(p, cut);
+    try {
+      const detail::FileBytes bytes(*file, 1 << 20, 1 << 20);
+      // Touching every byte is what raised SIGBUS over a mapping.
+      std::size_t lines = 0;
+      for (const char c : bytes.view()) lines += c == '\n' ? 1 : 0;
+      ADD_FAILURE() << "read a file that changed (" << lines << " lines)";
+    } catch (const ReadError& e) {
+      EXPECT_EQ(e.code(), ESTALE);
+      EXPECT_NE(std::string(e.what()).find("changed while it was being converted"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+}
+
+// An attached message as large as its sparse file, beside a message before it: memory stays
+// bounded (its parts are read from the file, nothing copies it whole), so the import
+// succeeds under a data limit far below the message's size. Run in a child so that the
+// limit binds only there; GLib aborts the process when an allocation fails.
+TEST(Streamed, HugeAttachedMessageInASparseFileStaysBounded) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory counts against the data limit";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the sanitizer's shadow memory counts against the data limit";
+#endif
+#endif
+  TempDir dir;
+  const fs::path p = dir.path() / "sparse.eml";
+  constexpr std::uint64_t kHole = 384ULL << 20;
+  const std::string head =
+      "From: a@example.com\r\nTo: b@example.com\r\nSubject: outer\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"o\"\r\n\r\n"
+      "--o\r\nContent-Type: text/plain\r\n\r\nsee the attached message\r\n"
+      "--o\r\nContent-Type: message/rfc822\r\n\r\n"
+      "From: c@example.com\r\nSubject: inner\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"i\"\r\n\r\n"
+      "--i\r\nContent-Type: text/plain\r\n\r\ninner text\r\n"
+      "--i\r\nContent-Type: application/octet-stream; name=\"zeros.bin\"\r\n"
+      "Content-Transfer-Encoding: binary\r\n\r\n";
+  const std::string end = "\r\n--i--\r\n\r\n--o--\r\n";
+  {
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+    ASSERT_EQ(::pwrite(fd, end.data(), end.size(), static_cast<off_t>(head.size() + kHole)),
+              static_cast<ssize_t>(end.size()));
+    ::close(fd);
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{256ULL << 20, 256ULL << 20};
+    if (::setrlimit(RLIMIT_DATA, &limit) != 0) ::_exit(10);
+    int code = 0;
+    try {
+      const ImportResult r = import_file(p);
+      if (r.stand_in || r.message.attachments.size() != 1) {
+        code = 11;
+      } else if (const Message* inner = r.message.attachments[0].embedded_message.get();
+                 inner == nullptr || inner->attachments.size() != 1 ||
+                 !inner->attachments[0].content) {
+        code = 12;
+      } else if (i32(r.message.attachments[0].properties, t::kAttachSize) <
+                 static_cast<std::int32_t>(kHole)) {
+        code = 13;
+      }
+    } catch (...) {
+      code = 14;
+    }
+    ::_exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the import died of signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Every message of the corpus, parsed from its file with every attachment streamed, gives

@@ -362,8 +362,9 @@ list_unsubscribe = <mailto:list-leave@example.com>
 
 case("t15-x-unsent-draft",
      HDR + "Subject: draft\nX-Unsent: 1\nMIME-Version: 1.0\nContent-Type: text/html; charset=utf-8\n\n"
-     "<html><body><p>Draft text</p></body></html>\n", COMMON + """
-# F3: even a draft is imported as sent mail; F7: HTML kept
+     "<html><body><p>Draft text</p></body></html>\n",
+     COMMON.replace("flag:unsent = false", "flag:unsent = true\nflag:read = true") + """
+# A saved draft (X-Unsent: 1) stays a draft, read; F7: HTML kept
 html ~ <p>Draft text</p>
 body ~ Draft text
 native_body = 3
@@ -1151,6 +1152,184 @@ subject = apple bare
 body ~ emlx body
 """, ext="emlx")
 
+
+# ---------------------------------------------------------------- charsets, dates, names
+case("t57-charset-utf7-alias",
+     HDR + "Subject: =?UNICODE-1-1-UTF-7?Q?+MMYwuTDI-?= 1\nMIME-Version: 1.0\n"
+     "Content-Type: text/plain; charset=UNICODE-1-1-UTF-7\n\nText +MMYwuTDI- body\n", COMMON + """
+# IANA's alias of UTF-7 decodes in encoded words and bodies alike
+subject = テスト 1
+body ~ Text テスト body
+body !~ +MMYw
+""")
+
+# JIS X 0208 row 13 (NEC): 0x2D21 CIRCLED DIGIT ONE, 0x2D62 NUMERO SIGN; 0x467C 日
+NEC = b"\x1b$B-!-bF|\x1b(B"
+case("t57-charset-iso2022jp-nec",
+     b"From: yamada@example.jp\nTo: bob@example.org\nDate: Fri, 01 Mar 2024 10:00:00 +0900\n"
+     b"Subject: =?ISO-2022-JP?B?" + base64.b64encode(NEC) + b"?=\nMIME-Version: 1.0\n"
+     b"Content-Type: text/plain; charset=ISO-2022-JP\n\n" + NEC + b" ok\n", COMMON + """
+# ISO-2022-JP with NEC row 13 reads as Windows' code page 50220 does, not as '?'
+subject = ①№日
+body ~ ①№日 ok
+internet_cpid = 50220
+""")
+
+case("t57-charset-ascii-utf8",
+     HDR + "Subject: Grüße\nMIME-Version: 1.0\nContent-Type: text/plain; charset=us-ascii\n\n"
+     "Grüße aus Köln\n", COMMON + """
+# bytes labelled us-ascii that are valid UTF-8 are UTF-8, in the body as in the headers
+subject = Grüße
+body ~ Grüße aus Köln
+internet_cpid = 65001
+warnings ~ labelled "us-ascii" read as utf-8
+""")
+
+case("t06-date-lowercase-zone", HDR.replace("Date: Fri, 01 Mar 2024 10:00:00 +0000",
+                                            "Date: fri, 01 mar 2024 10:00:00 cst")
+     + "Subject: z\n\nx\n", COMMON + """
+# zone names are case-insensitive: cst is -0600, not UTC
+submit_time = 2024-03-01T16:00:00Z
+""")
+
+case("t06-date-out-of-range",
+     "Received: from mx.example.org by mail.example.com; Fri, 01 Mar 2024 10:05:00 +0000\n"
+     + HDR.replace("Date: Fri, 01 Mar 2024 10:00:00 +0000", "Date: Mon, 01 Mar 3609 10:00:00 +0000")
+     + "Subject: far future\n\nx\n", COMMON + """
+# a date in year 3609 is replaced by the received time, and the log says so
+submit_time = 2024-03-01T10:05:00Z
+delivery_time = 2024-03-01T10:05:00Z
+warnings ~ Date header out of range
+warnings ~ 3609
+""")
+
+case("t58-address-utf8",
+     "From: Jörg Döe <jdöe@mächine.example>\nTo: Zoë <zoë@bücher.example>\n"
+     "Date: Fri, 01 Mar 2024 10:00:00 +0000\nSubject: idn\nMIME-Version: 1.0\n"
+     "Content-Type: text/plain; charset=utf-8\n\nx\n", COMMON + """
+# RFC 6532 addresses are kept as written, not turned into punycode
+sent_repr_email = jdöe@mächine.example
+sent_repr_smtp = jdöe@mächine.example
+rcpt.0.email = zoë@bücher.example
+rcpt.0.smtp = zoë@bücher.example
+transport_headers !~ xn--
+""")
+
+case("t59-filename-stray-quote",
+     HDR + "Subject: quotes\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=Q\n\n"
+     "--Q\nContent-Type: text/plain\n\nsee files\n"
+     "--Q\nContent-Type: application/pdf\nContent-Disposition: attachment; filename=\"report.pdf\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PDF) + "\n"
+     "--Q\nContent-Type: text/plain; name=notes.txt\"\nContent-Disposition: attachment\n\nnotes\n"
+     "--Q--\n", COMMON + f"""
+# a quote on one side of a file name is no part of it (not "_report.pdf")
+attachments = 2
+att.0.long_filename = report.pdf
+att.0.sha256 = {sha(PDF)}
+att.1.long_filename = notes.txt
+warnings ~ stray quote
+""")
+
+case("t60-filename-bidi",
+     HDR + "Subject: bidi\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=B\n\n"
+     "--B\nContent-Type: text/plain\n\nsee file\n"
+     "--B\nContent-Type: application/octet-stream\n"
+     "Content-Disposition: attachment; filename*=utf-8''invoice%E2%80%AEfdp.exe\n\nMZ\n"
+     "--B\nContent-Type: application/octet-stream\n"
+     "Content-Disposition: attachment; filename=\"a\x7fb\u2066c\u2069.txt\"\n\nx\n"
+     "--B--\n", COMMON + """
+# bidi overrides and isolates and DEL in file names are replaced as controls are, so
+# "invoice<RLO>fdp.exe" cannot show as "invoiceexe.pdf"
+att.0.long_filename = invoice_fdp.exe
+att.0.extension = .exe
+att.1.long_filename = a_b_c_.txt
+""")
+
+PLIST_DATES = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+               "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+               "<plist version=\"1.0\">\n<dict>\n"
+               "\t<key>date-received</key>\n\t<real>{received}</real>\n"
+               "\t<key>date-sent</key>\n\t<real>{sent}</real>\n"
+               "\t<key>flags</key>\n\t<integer>1</integer>\n</dict>\n</plist>\n")
+NODATE_MSG = "From: alice@example.com\nTo: bob@example.org\nSubject: plist dates\n\nemlx body\n"
+for label, received, sent in (("huge", "9.2e18", "1e300"), ("nan-inf", "nan", "inf")):
+    case(f"t54-emlx-plist-dates-{label}",
+         b"%d\n" % len(NODATE_MSG.encode()) + NODATE_MSG.encode()
+         + PLIST_DATES.format(received=received, sent=sent).encode(), f"""
+# property list dates no FILETIME can hold count as missing, with a warning
+message_class = IPM.Note
+subject = plist dates
+emlx_read = true
+warnings ~ .emlx date-received {received} is no date
+warnings ~ .emlx date-sent {sent} is no date
+warnings ~ message carries no date
+""", ext="emlx")
+
+case("t54-emlx-no-count-plist",
+     EMLX_MSG.replace("apple", "apple uncounted").encode()
+     + PLIST_DATES.format(received="1709287200", sent="1709287200").encode(), """
+# without the byte count line the property list is still no part of the body
+message_class = IPM.Note
+subject = apple uncounted
+body ~ emlx body
+body !~ plist
+body !~ <?xml
+emlx_read = true
+""", ext="emlx")
+
+
+def tnef_props(*props):
+    return struct.pack("<I", len(props)) + b"".join(props)
+
+
+def tnef_long(prop_id, value):
+    return struct.pack("<HHI", 0x0003, prop_id, value)
+
+
+def tnef_str8(prop_id, value):
+    data = value + b"\0"
+    return (struct.pack("<HHII", 0x001E, prop_id, 1, len(data)) + data
+            + b"\0" * (-len(data) % 4))
+
+
+def tnef_object(prop_id, value):
+    data = b"\x07\x03\x02\x00\x00\x00\x00\x00\xc0\x00\x00\x00\x00\x00\x00\x46" + value
+    return (struct.pack("<HHII", 0x000D, prop_id, 1, len(data)) + data
+            + b"\0" * (-len(data) % 4))
+
+
+TNEF_HEAD = struct.pack("<IH", 0x223E9F78, 0x0001) + tnef_attr(
+    1, 0x00089006, struct.pack("<I", 0x00010000))
+RENDDATA = tnef_attr(2, 0x00069002, struct.pack("<HIIHHI", 1, 0xFFFFFFFF, 0, 0, 0, 0))
+# An attached message whose own attachment says "attached message" (method 5) but holds
+# none, beside a top-level attachment that says the same.
+TNEF_INNER = (TNEF_HEAD + tnef_attr(1, 0x00078008, b"IPM.Note\0")
+              + tnef_attr(1, 0x00069003, tnef_props(tnef_str8(0x0037, b"inner note")))
+              + RENDDATA + tnef_attr(2, 0x00018010, b"ghost.msg\0")
+              + tnef_attr(2, 0x00069005, tnef_props(tnef_long(0x3705, 5),
+                                                    tnef_str8(0x3707, b"ghost.msg"))))
+TNEF_METHOD5 = (TNEF_HEAD + tnef_attr(1, 0x00078008, b"IPM.Microsoft Mail.Note\0")
+                + RENDDATA + tnef_attr(2, 0x00069005, tnef_props(
+                    tnef_long(0x3705, 5), tnef_str8(0x3001, b"forwarded note"),
+                    tnef_object(0x3701, TNEF_INNER)))
+                + RENDDATA + tnef_attr(2, 0x00018010, b"empty.msg\0")
+                + tnef_attr(2, 0x00069005, tnef_props(tnef_long(0x3705, 5))))
+case("t34-tnef-method5-without-message",
+     HDR + "Subject: tnef method 5\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=T\n\n"
+     "--T\nContent-Type: text/plain\n\nsee attached\n"
+     "--T\nContent-Type: application/ms-tnef; name=winmail.dat\n"
+     "Content-Disposition: attachment; filename=winmail.dat\nContent-Transfer-Encoding: base64\n\n"
+     + b64(TNEF_METHOD5) + "\n--T--\n", COMMON + """
+# an attachment that says "attached message" but holds none is kept as a (here empty)
+# file, so the message is saved; the attached message around it stays one
+attachments = 2
+att.0.method = 5
+att.0.msg.subject = inner note
+att.0.msg.att.0.method = 1
+att.1.method = 1
+warnings ~ marked as an attached message holds none
+""")
 
 
 def main():
