@@ -82,13 +82,19 @@ void Checker::describe_layout() {
     return std::to_string(v->size()) + " bytes";
   };
 
+  // What every node built on a heap states first: its kind, its heap's first allocations
+  // and whether its data trees are packed.
+  auto describe_heap = [&](const std::string& role, const NodeRef& ref, const char* kind,
+                           const std::string& order) {
+    add(role, "kind", kind);
+    add(role, "heap order", order);
+    if (auto p = packing(ref.data); !p.empty()) add(role, "data trees", p);
+  };
   auto describe_pc = [&](const std::string& role, const NodeRef& ref, bool values) {
     SubnodeMap subs = subnodes(ref.sub);
     Pc pc;
     if (!read_pc(ref, subs, pc)) return;
-    add(role, "kind", "property context");
-    add(role, "heap order", pc_order(pc));
-    if (auto p = packing(ref.data); !p.empty()) add(role, "data trees", p);
+    describe_heap(role, ref, "property context", pc_order(pc));
     for (const auto& [id, p] : pc.props) {
       const std::uint32_t tag = (static_cast<std::uint32_t>(id) << 16) | p.type;
       add(role, "property " + hex32(tag), values ? value_text(pc, subs, p) : "present");
@@ -103,9 +109,7 @@ void Checker::describe_layout() {
     SubnodeMap subs = subnodes(ref.sub);
     Tc tc;
     if (!read_tc(ref, subs, tc)) return;
-    add(role, "kind", "table context");
-    add(role, "heap order", tc_order(tc));
-    if (auto p = packing(ref.data); !p.empty()) add(role, "data trees", p);
+    describe_heap(role, ref, "table context", tc_order(tc));
     std::string columns;
     for (const auto& c : tc.columns) columns += (columns.empty() ? "" : " ") + hex32(c.tag);
     add(role, "columns", columns);
