@@ -142,6 +142,9 @@ struct Context {
   const FileOrigin* origin = nullptr;
   // File offsets of the top-level body when only its first bytes are in memory.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> body_range;
+  // Of an Apple Mail .partial.emlx: the folder that holds its attachments' bodies, one
+  // subfolder per IMAP part number (Messages/12.partial.emlx: Attachments/12/2/...).
+  std::filesystem::path partial_attachments;
 };
 
 // The data of a part as a range of the message file, when the part was parsed from it
@@ -775,12 +778,74 @@ class Converter {
   FileTime delivery_{};
   std::string tnef_correlator_;    // X-MS-TNEF-Correlator, else the Message-ID
   std::string_view header_block_;  // the raw header block of the message being converted
+  std::map<GMimeObject*, std::string> part_numbers_;  // IMAP part numbers, .partial.emlx only
+  bool partial_body(Attachment& a, GMimePart* part, std::string_view name);
 };
+
+// IMAP part numbers (RFC 3501 6.4.5) of the parts of a message's MIME tree: a single part
+// is 1, the children of a multipart are 1, 2, ... below the multipart's own number.
+void number_parts(GMimeObject* object, const std::string& number,
+                  std::map<GMimeObject*, std::string>& out, std::size_t depth) {
+  if (object == nullptr || depth > 64) return;
+  if (!GMIME_IS_MULTIPART(object)) {
+    out[object] = number.empty() ? "1" : number;
+    return;
+  }
+  auto* mp = GMIME_MULTIPART(object);
+  const int n = g_mime_multipart_get_count(mp);
+  for (int i = 0; i < n; ++i)
+    number_parts(g_mime_multipart_get_part(mp, i),
+                 (number.empty() ? "" : number + ".") + std::to_string(i + 1), out, depth + 1);
+}
+
+// The body of a part Apple Mail left out of a .partial.emlx, from Attachments/<message>/
+// <part>/: the file of the attachment's name there, else the only file there. False when
+// there is none.
+bool Converter::partial_body(Attachment& a, GMimePart* part, std::string_view name) {
+  const auto number = part_numbers_.find(GMIME_OBJECT(part));
+  if (number == part_numbers_.end()) return false;
+  const std::filesystem::path folder = ctx_.partial_attachments / number->second;
+  std::error_code ec;
+  std::filesystem::path found;
+  int files = 0;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    ++files;
+    if (found.empty() || it->path().filename() == name) found = it->path();
+  }
+  const std::string where =
+      "Attachments/" + ctx_.partial_attachments.filename().string() + "/" + number->second + "/";
+  if (found.empty() || (files > 1 && found.filename() != name)) {
+    ctx_.warnings.push_back("attachment \"" + std::string(name) +
+                            "\" of this partial .emlx is not in " + where +
+                            "; kept as an empty attachment");
+    return false;
+  }
+  const std::shared_ptr<const MessageFile> file = MessageFile::open(found);
+  if (file->size() > ctx_.options.stream_attachments_over) {
+    a.content = file_content(file, 0, file->size(), GMIME_CONTENT_ENCODING_DEFAULT);
+  } else {
+    Bytes data(static_cast<std::size_t>(file->size()));
+    if (file->read_at(0, data) != data.size())
+      throw ReadError("cannot read " + file->name() + ": the file changed while it was read",
+                      ESTALE);
+    put(a.properties, t::kAttachSize, static_cast<std::int32_t>(data.size()));
+    put(a.properties, t::kAttachDataBin, std::move(data));
+  }
+  return true;
+}
 
 const Value* find_value(const std::vector<Property>& props, std::uint32_t tag) {
   for (const auto& p : props)
     if (p.tag == tag) return &p.value;
   return nullptr;
+}
+
+std::string str_of(const std::vector<Property>& props, std::uint32_t tag) {
+  const Value* v = find_value(props, tag);
+  const auto* s = v != nullptr ? std::get_if<std::u16string>(v) : nullptr;
+  return s != nullptr ? text::utf16_to_utf8(*s) : std::string();
 }
 
 // A message made of the properties a TNEF stream encapsulates, for attached messages.
@@ -949,6 +1014,11 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
   } else {
     ++visible_;
   }
+  // Apple Mail keeps the bodies of a .partial.emlx's attachments beside it.
+  const bool left_out = find_header(raw_headers(object), "X-Apple-Content-Length") != nullptr;
+  if (!source && !ctx_.partial_attachments.empty() && (data.empty() || left_out) &&
+      partial_body(a, part, str_of(a.properties, t::kAttachLongFilename)))
+    return;
   if (source)
     a.content = std::move(source);
   else
@@ -1766,6 +1836,8 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
 
   repair_tree(ctx_, g_mime_message_get_mime_part(msg), msg, nullptr, 0, 0);
   GMimeObject* top = g_mime_message_get_mime_part(msg);
+  if (embedded_depth_ == 0 && !ctx_.partial_attachments.empty())
+    number_parts(top, "", part_numbers_, 0);
   std::string message_class = "IPM.Note";
   if (top != nullptr && is_smime_signed(top)) {
     // Clear-signed: body from the signed content, and the whole signed entity, byte for
@@ -2055,8 +2127,15 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
   const std::string_view body_bytes = view.substr(std::min(hb.body, view.size()));
 
   ImportResult result;
-  Context ctx{options, warnings, parser_options.get(), 0, now, &origin, {}};
+  Context ctx{options, warnings, parser_options.get(), 0, now, &origin, {}, {}};
   if (partial) ctx.body_range = {framed.offset + hb.body, framed.offset + framed.length};
+  static constexpr std::string_view kPartial = ".partial.emlx";
+  if (source && text::ascii_lower(file_name).ends_with(kPartial) &&
+      file_name.size() > kPartial.size()) {
+    const std::string number(file_name.substr(0, file_name.size() - kPartial.size()));
+    ctx.partial_attachments =
+        std::filesystem::path(source->name()).parent_path().parent_path() / "Attachments" / number;
+  }
   Converter converter(ctx, 0);
   result.message = converter.convert(msg.get(), header_block, body_bytes, &framed, framed.length);
   // The parser keeps a pointer to the warning list; stop it before the list moves.

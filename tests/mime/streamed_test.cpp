@@ -370,6 +370,9 @@ TEST(Streamed, CorpusFromTheFileMatchesTheImportInMemory) {
   for (const char* dir : {LARKFIELD_MAIL_CORPUS, LARKFIELD_MIME_TEST_DATA})
     for (const auto& entry : fs::directory_iterator(dir)) {
       const std::string ext = entry.path().extension().string();
+      // A .partial.emlx takes attachment bodies from beside its file, which bytes in
+      // memory do not have.
+      if (entry.path().filename().string().ends_with(".partial.emlx")) continue;
       if (ext == ".eml" || ext == ".emlx") paths.push_back(entry.path());
     }
   // The import fuzzer's seeds, among them inputs it found where the two paths differed.

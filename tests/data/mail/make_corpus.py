@@ -1331,6 +1331,44 @@ att.1.method = 1
 warnings ~ marked as an attached message holds none
 """)
 
+# Apple Mail's .partial.emlx: the bodies of attachments lie in ../Attachments/<message
+# number>/<IMAP part number>/, here relative to this folder.
+PARTIAL_PDF = PDF
+ATTACHMENTS = {("t61-partial-emlx", "2", "report.pdf"): PARTIAL_PDF}
+
+
+def partial(subject):
+    m = (HDR + f"Subject: {subject}\nMIME-Version: 1.0\n"
+         "X-Mailer: Apple Mail (2.3445)\nContent-Type: multipart/mixed; boundary=P\n\n"
+         "--P\nContent-Type: text/plain\n\nreport attached\n"
+         "--P\nContent-Type: application/pdf; name=report.pdf\n"
+         "Content-Disposition: attachment; filename=report.pdf\n"
+         "Content-Transfer-Encoding: base64\n"
+         f"X-Apple-Content-Length: {len(b64(PARTIAL_PDF))}\n\n\n--P--\n").encode()
+    return b"%d\n" % len(m) + m + PLIST_DATES.format(received="1709287200",
+                                                     sent="1709287200").encode()
+
+
+case("t61-partial-emlx.partial", partial("partial found"), f"""
+# the attachment body Apple Mail left out comes from Attachments/t61-partial-emlx/2/
+message_class = IPM.Note
+subject = partial found
+attachments = 1
+att.0.long_filename = report.pdf
+att.0.sha256 = {sha(PARTIAL_PDF)}
+att.0.attach_size = {len(PARTIAL_PDF)}
+""", ext="emlx")
+
+case("t61-partial-emlx-missing.partial", partial("partial missing"), """
+# without its file the attachment stays, named and empty, and the log says so
+message_class = IPM.Note
+subject = partial missing
+attachments = 1
+att.0.long_filename = report.pdf
+att.0.attach_size = 0
+warnings ~ attachment "report.pdf" of this partial .emlx is not in Attachments/t61-partial-emlx-missing/2/
+""", ext="emlx")
+
 
 def main():
     for f in os.listdir(HERE):
@@ -1342,6 +1380,11 @@ def main():
         stem = name.rsplit(".", 1)[0]
         with open(os.path.join(HERE, stem + ".expect"), "w", encoding="utf-8") as f:
             f.write(expect)
+    for (message, part, file), data in ATTACHMENTS.items():
+        folder = os.path.join(HERE, "..", "Attachments", message, part)
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, file), "wb") as f:
+            f.write(data)
     print(f"{len(CASES)} messages", file=sys.stderr)
 
 
