@@ -1,6 +1,7 @@
 #include "app/convert_command.hpp"
 
 #include <QCoreApplication>
+#include <QProgressBar>
 #include <QString>
 #include <cmath>
 #include <vector>
@@ -32,8 +33,14 @@ class WindowObserver final : public convert::RunObserver {
   void Yield() override { w_.pump().Yield(); }
   void Caption(std::u16string_view text) override { w_.LblCurrentDBX()->setText(Q(text)); }
   void Current(std::u16string_view text) override { w_.LblProgessCurrent()->setText(Q(text)); }
+  // A new value repaints the whole bar at the next round of events: the bar's own repaint
+  // is skipped when it believes the value already shown.
   void Progress(float value) override {
-    w_.ProgressBar1()->setValue(static_cast<int>(std::lround(value)));
+    QProgressBar* bar = w_.ProgressBar1();
+    const int v = static_cast<int>(std::lround(value));
+    if (v == bar->value()) return;
+    bar->setValue(v);
+    bar->update();
   }
 
  private:
@@ -115,7 +122,8 @@ void RunConversion(frmStep1& window, const ConversionServices& services) {
                     QStringLiteral("Outlook Session Creation Error !\r\n"
                                    "Check if Outlook is installed and configured.\r\n"
                                    "For more details visit this link : ") +
-                        QString::fromLatin1(kSessionHelpAddress),
+                        QString::fromLatin1(kSessionHelpAddress) + QStringLiteral("\r\n\r\n") +
+                        Q(r.error),
                     QStringLiteral("Outlook Error"), sources::MessageIcon::kInformation);
     return;
   }

@@ -102,6 +102,9 @@ void frmStep1::SetUpControls() {
     const char* name;
     QRect where;
   };
+  // The status lines, the caption beside the bar and the bar itself do not overlap: a label
+  // that reaches into the bar repaints that strip of it with every new text, and the bar
+  // then counts its new value as shown.
   const Placement placements[] = {
       {&Picture3_, "Picture3", Twips(-120, 7680, 11415, 495)},
       {&CmdHelp_, "CmdHelp", Twips(360, 0, 1695, 375)},
@@ -113,9 +116,9 @@ void frmStep1::SetUpControls() {
       {&grdFiles1_, "grdFiles1", Twips(240, 3120, 10935, 2175)},
       {&ProgressBar1_, "ProgressBar1", Twips(1920, 6480, 9255, 255)},
       {&Image1_, "Image1", Twips(0, 0, 11505, 2130)},
-      {&LblProgessCurrent_, "LblProgessCurrent", Twips(240, 6000, 10935, 495)},
-      {&LblCurrentDBX_, "LblCurrentDBX", Twips(240, 5400, 10935, 615)},
-      {&Label1_, "Label1", Twips(240, 6480, 1695, 255)},
+      {&LblProgessCurrent_, "LblProgessCurrent", Twips(240, 6000, 10935, 480)},
+      {&LblCurrentDBX_, "LblCurrentDBX", Twips(240, 5400, 10935, 600)},
+      {&Label1_, "Label1", Twips(240, 6480, 1680, 255)},
       {&Shape1_, "Shape1", Twips(-240, 7560, 11775, 855)},
       {&lblCount1_, "lblCount1", Twips(360, 2880, 10815, 255)},
   };

@@ -6,9 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QPaintEvent>
 #include <QProgressBar>
 #include <QTimer>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <set>
 
 #include "tests/app/window_fixture.hpp"
 #include "tests/convert/fakes.hpp"
@@ -20,6 +25,24 @@ using Kind = ScriptedDialogs::Kind;
 using sources::MessageIcon;
 
 const QString kTitle = QStringLiteral("Larkfield Mail Porter");
+
+// Calls `seen` with every paint event `widget` receives.
+class PaintWatch final : public QObject {
+ public:
+  PaintWatch(QWidget* widget, std::function<void(const QPaintEvent&)> seen)
+      : widget_(widget), seen_(std::move(seen)) {
+    widget_->installEventFilter(this);
+  }
+  ~PaintWatch() override { widget_->removeEventFilter(this); }
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (o == widget_ && e->type() == QEvent::Paint) seen_(*static_cast<QPaintEvent*>(e));
+    return false;
+  }
+
+ private:
+  QWidget* widget_;
+  std::function<void(const QPaintEvent&)> seen_;
+};
 
 class ConvertTest : public WindowTest {
  protected:
@@ -163,20 +186,53 @@ TEST_F(ConvertTest, FailedRowsAreCountedInOneBoxAndTheLog) {
   EXPECT_EQ(progress_.back(), 100);
 }
 
-TEST_F(ConvertTest, AStoreThatCannotBeMadeShowsTheOutlookError) {
+// The box keeps its wording and adds the system's reason: a missing folder, and a read-only
+// one (the test suite may run as root, whom the file system lets write anywhere, so the
+// store factory refuses a folder without write permission as the system refuses others).
+TEST_F(ConvertTest, AStoreThatCannotBeMadeShowsTheOutlookErrorAndTheReason) {
   AddRow(Msg("Inbox/a.eml", "a"));
-  dialogs_.AnswerFolder(sources::TextFromNative((tree_.root() / "missing").native()));
-  dialogs_.ExpectMessage();
-  Click("CmdExtractDBX");
-  ASSERT_EQ(dialogs_.calls().size(), 2u);
-  const auto& box = dialogs_.calls()[1];
-  EXPECT_EQ(box.title, QStringLiteral("Outlook Error"));
-  EXPECT_EQ(box.icon, MessageIcon::kInformation);
-  EXPECT_EQ(box.text, QStringLiteral("Outlook Session Creation Error !\r\n"
-                                     "Check if Outlook is installed and configured.\r\n"
-                                     "For more details visit this link : ") +
-                          QString::fromLatin1(app::kSessionHelpAddress));
+  const std::filesystem::path read_only = tree_.Folder("read-only");
+  std::filesystem::permissions(read_only, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
+  window_.conversion().backend = [f = FakeFactory(&stores_)](const std::filesystem::path& p,
+                                                             const pst::StoreOptions& o) {
+    const auto perms = std::filesystem::status(p.parent_path()).permissions();
+    if ((perms & std::filesystem::perms::owner_write) == std::filesystem::perms::none) {
+      throw pst::Error(pst::Error::Code::kIo,
+                       "creating " + p.string() + ": " + std::strerror(EACCES));
+    }
+    return f(p, o);
+  };
+  const struct {
+    std::filesystem::path folder;
+    const char* reason;
+  } cases[] = {{tree_.root() / "missing", "No such file or directory"},
+               {read_only, "Permission denied"}};
+  for (const auto& c : cases) {
+    dialogs_.AnswerFolder(sources::TextFromNative(c.folder.native()));
+    dialogs_.ExpectMessage();
+    Click("CmdExtractDBX");
+  }
+  std::filesystem::permissions(read_only, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+  ASSERT_EQ(dialogs_.calls().size(), 4u);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& box = dialogs_.calls()[2 * i + 1];
+    const auto& c = cases[i];
+    EXPECT_EQ(box.title, QStringLiteral("Outlook Error"));
+    EXPECT_EQ(box.icon, MessageIcon::kInformation);
+    const QString kept = QStringLiteral(
+                             "Outlook Session Creation Error !\r\n"
+                             "Check if Outlook is installed and configured.\r\n"
+                             "For more details visit this link : ") +
+                         QString::fromLatin1(app::kSessionHelpAddress) + QStringLiteral("\r\n\r\n");
+    EXPECT_TRUE(box.text.startsWith(kept)) << box.text.toStdString();
+    EXPECT_TRUE(box.text.contains(sources::TextFromNative(c.folder.native())))
+        << box.text.toStdString();
+    EXPECT_TRUE(box.text.endsWith(QString::fromLatin1(c.reason))) << box.text.toStdString();
+  }
   EXPECT_TRUE(stores_.empty());
+  EXPECT_TRUE(std::filesystem::is_empty(read_only));
   EXPECT_TRUE(Button("CmdExtractDBX")->isEnabled());
 }
 
@@ -216,6 +272,34 @@ TEST_F(ConvertTest, ClosingTheWindowEndsTheRunWithTheStoreCommitted) {
   std::ifstream log(out_ / "Larkfield6.12.26 7.5.03.log");
   std::string log_text((std::istreambuf_iterator<char>(log)), {});
   EXPECT_NE(log_text.find("stopped"), std::string::npos);
+}
+
+// Every step of the bar reaches the screen whole: the bar is painted over its full area at
+// each value it takes, and never as a strip left over from a neighbour's repaint (when the
+// status line above overlapped its top row, each of the line's repaints painted that row of
+// the bar and the bar took the new value as shown, so it stayed white but for one line).
+TEST_F(ConvertTest, TheBarIsPaintedWholeAtEveryValueOfARun) {
+  constexpr int kRows = 400;
+  for (int i = 0; i < kRows; ++i) AddRow(Msg("Inbox/m" + std::to_string(i) + ".eml", "m"));
+  auto* bar = Child<QProgressBar>("ProgressBar1");
+  struct Painted {
+    int value;
+    bool whole;
+  };
+  std::vector<Painted> paints;
+  PaintWatch watch(bar, [&](const QPaintEvent& e) {
+    paints.push_back({bar->value(), e.region().contains(bar->rect())});
+  });
+  dialogs_.AnswerFolder(OutText());
+  Click("CmdExtractDBX");
+  QCoreApplication::processEvents();
+  ASSERT_EQ(progress_.size(), 100u);
+  std::set<int> whole;
+  for (const Painted& p : paints) {
+    EXPECT_TRUE(p.whole) << "the bar was painted in part at " << p.value;
+    if (p.whole) whole.insert(p.value);
+  }
+  for (int v : progress_) EXPECT_TRUE(whole.count(v)) << "the bar never showed " << v;
 }
 
 // A long run keeps the window alive: timers fire and the window repaints while it works,

@@ -43,9 +43,9 @@ TEST_F(WindowTest, StartsWithTheDesignedControlsAndStates) {
       {"grdFiles1", "frmStep1", {16, 208, 729, 145}, nullptr},
       {"ProgressBar1", "frmStep1", {128, 432, 617, 17}, nullptr},
       {"Image1", "frmStep1", {0, 0, 767, 142}, nullptr},
-      {"LblProgessCurrent", "frmStep1", {16, 400, 729, 33}, "Messages not initialized yet..."},
-      {"LblCurrentDBX", "frmStep1", {16, 360, 729, 41}, "Converting Messages..."},
-      {"Label1", "frmStep1", {16, 432, 113, 17}, "Conversion Progress : "},
+      {"LblProgessCurrent", "frmStep1", {16, 400, 729, 32}, "Messages not initialized yet..."},
+      {"LblCurrentDBX", "frmStep1", {16, 360, 729, 40}, "Converting Messages..."},
+      {"Label1", "frmStep1", {16, 432, 112, 17}, "Conversion Progress : "},
       {"Shape1", "frmStep1", {-16, 504, 785, 57}, nullptr},
       {"lblCount1", "frmStep1", {24, 192, 721, 17}, "0 files"},
   };
@@ -59,6 +59,16 @@ TEST_F(WindowTest, StartsWithTheDesignedControlsAndStates) {
       EXPECT_EQ(b->text(), QString::fromLatin1(c.caption)) << c.name;
     } else {
       EXPECT_EQ(qobject_cast<QLabel*>(w)->text(), QString::fromLatin1(c.caption)) << c.name;
+    }
+  }
+
+  // The status lines, the caption and the bar do not overlap by a pixel: a label that
+  // reaches into the bar repaints that part of it whenever its text changes.
+  const char* const status[] = {"LblCurrentDBX", "LblProgessCurrent", "Label1", "ProgressBar1"};
+  for (std::size_t i = 0; i < std::size(status); ++i) {
+    for (std::size_t j = i + 1; j < std::size(status); ++j) {
+      EXPECT_FALSE(Child(status[i])->geometry().intersects(Child(status[j])->geometry()))
+          << status[i] << " overlaps " << status[j];
     }
   }
 
