@@ -239,6 +239,10 @@ void frmStep1::CmdAddFolder_Click() {
   Run([this] { commands_.AddFolder(); });
 }
 
+void frmStep1::AddPaths(const std::vector<sources::NativeString>& paths) {
+  Run([this, &paths] { commands_.AddPaths(paths); });
+}
+
 void frmStep1::cmdClear1_Click() {
   Run([this] { commands_.ClearList(); });
 }

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QWidget>
 #include <utility>
+#include <vector>
 
 #include "app/convert_command.hpp"
 #include "sources/dialogs.hpp"
@@ -43,6 +44,10 @@ class frmStep1 final : public QWidget {
   void CmdExtractDBX_Click();
   void cmdEnd_Click();
   void CmdHelp_Click();
+
+  // Files and folders given on the command line, into the list as the add commands put
+  // them (see sources::ListCommands::AddPaths).
+  void AddPaths(const std::vector<sources::NativeString>& paths);
 
   void AddFileToList(QString path) { grdFiles1_.AddFileToList(std::move(path)); }
   void ResetFileList() { grdFiles1_.ResetFileList(); }

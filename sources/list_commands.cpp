@@ -1,9 +1,12 @@
 #include "sources/list_commands.hpp"
 
+#include <QCoreApplication>
 #include <QStringList>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "sources/native_path.hpp"
 #include "sources/path_logger.hpp"
@@ -84,24 +87,7 @@ void ListCommands::AddFolder() {
     if (!folder.endsWith(kTextSeparator)) folder.append(kTextSeparator);
 
     BusyCursor busy;
-    std::shared_ptr<pathLogger::TextList> names;
-    {
-      pathLogger scanner(p_.file_system, [pump = p_.pump] { pump->Yield(); });
-      scanner.PathLogInit();
-      scanner.fullFileNamesOnly(true);
-      scanner.LogPath(NativeFromText(folder));
-      names = scanner.fullFileNames();
-      skipped = scanner.skippedFolders();
-      scanner.Terminate();
-    }
-    for (std::size_t pos = 1; pos <= names->Count(); ++pos) {
-      p_.pump->Yield();
-      const NativeString& entry = names->Item(pos);
-      if (!IsMessageFile(entry)) continue;
-      p_.pump->Yield();
-      p_.list->AddFileToList(TextFromNative(entry));
-      ++found;
-    }
+    found = AddFolderTree(folder, skipped);
     // Decided by this run alone, whatever the list held before.
     p_.gate->SetEnabled(p_.convert, found > 0);
   }
@@ -111,6 +97,72 @@ void ListCommands::AddFolder() {
   }
   p_.dialogs->Message(p_.owner, QString::number(found) + QStringLiteral(" Email Messages Found."),
                       AppTitle(), MessageIcon::kNone);
+}
+
+int ListCommands::AddFolderTree(const QString& folder, std::vector<SkippedFolder>& skipped) {
+  std::shared_ptr<pathLogger::TextList> names;
+  {
+    pathLogger scanner(p_.file_system, [pump = p_.pump] { pump->Yield(); });
+    scanner.PathLogInit();
+    scanner.fullFileNamesOnly(true);
+    scanner.LogPath(NativeFromText(folder));
+    names = scanner.fullFileNames();
+    const std::vector<SkippedFolder> these = scanner.skippedFolders();
+    skipped.insert(skipped.end(), these.begin(), these.end());
+    scanner.Terminate();
+  }
+  int found = 0;
+  for (std::size_t pos = 1; pos <= names->Count(); ++pos) {
+    p_.pump->Yield();
+    const NativeString& entry = names->Item(pos);
+    if (!IsMessageFile(entry)) continue;
+    p_.pump->Yield();
+    p_.list->AddFileToList(TextFromNative(entry));
+    ++found;
+  }
+  return found;
+}
+
+void ListCommands::AddPaths(const std::vector<NativeString>& paths) {
+  if (paths.empty()) return;
+  std::vector<SkippedFolder> skipped;
+  QStringList missing;
+  int added = 0;
+  {
+    auto hold = p_.gate->TryHold();
+    if (!hold) return;
+    BusyCursor busy;
+    for (const NativeString& given : paths) {
+      std::error_code ec;
+      const std::filesystem::path path = std::filesystem::absolute(given, ec);
+      const auto status = std::filesystem::status(ec ? std::filesystem::path(given) : path, ec);
+      if (ec || !std::filesystem::exists(status)) {
+        missing.append(
+            TextFromNative(given) + QStringLiteral(": ") +
+            QString::fromLocal8Bit(
+                (ec ? ec : std::make_error_code(std::errc::no_such_file_or_directory)).message()));
+        continue;
+      }
+      if (std::filesystem::is_directory(status)) {
+        added += AddFolderTree(TextFromNative(AddTrailingSeparator(path.native())), skipped);
+      } else {
+        p_.pump->Yield();
+        p_.list->AddFileToList(TextFromNative(path.native()));
+        ++added;
+      }
+    }
+    if (added > 0) p_.gate->SetEnabled(p_.convert, true);
+  }
+  for (const SkippedFolder& s : skipped) {
+    missing.append(TextFromNative(s.path) + QStringLiteral(": ") +
+                   tr("this folder could not be listed"));
+  }
+  if (!missing.isEmpty()) {
+    p_.dialogs->Message(p_.owner,
+                        tr("These were not added to the list:") + QStringLiteral("\r\n") +
+                            missing.join(QStringLiteral("\r\n")),
+                        AppTitle(), MessageIcon::kExclamation);
+  }
 }
 
 void ListCommands::ClearList() {

@@ -4,23 +4,30 @@
 // clear. Each runs on the user-interface thread; the two adding commands yield as they go
 // and hold the other list commands off while they run (CommandGate).
 
+#include <QCoreApplication>
 #include <QString>
 #include <utility>
+#include <vector>
 
 #include "sources/dialogs.hpp"
 #include "sources/event_pump.hpp"
 #include "sources/file_list.hpp"
 #include "sources/file_system.hpp"
+#include "sources/native_path.hpp"
 
 class QAbstractButton;
 class QWidget;
 
 namespace larkfield::sources {
 
+struct SkippedFolder;
+
 // The application title: the window's caption and the title of its message boxes.
 inline QString AppTitle() { return QStringLiteral("Larkfield Mail Porter"); }
 
 class ListCommands {
+  Q_DECLARE_TR_FUNCTIONS(ListCommands)
+
  public:
   struct Parts {
     QWidget* owner;  // owner of every dialog
@@ -47,7 +54,17 @@ class ListCommands {
   // Empties the list after a Yes to the question; does nothing on an empty list.
   void ClearList();
 
+  // Files and folders named on the command line, as the two adding commands would put
+  // them in: a file as it is, a folder as the message files its tree holds. Relative paths
+  // are taken from the working folder. "Convert" is enabled when anything was added. Paths
+  // that are not there and folders that could not be listed are named in one message box.
+  void AddPaths(const std::vector<NativeString>& paths);
+
  private:
+  // Adds the message files of `folder`'s tree (which ends in a separator) breadth-first;
+  // returns how many, and notes the folders that could not be listed in `skipped`.
+  int AddFolderTree(const QString& folder, std::vector<SkippedFolder>& skipped);
+
   Parts p_;
 };
 

@@ -203,6 +203,35 @@ TEST_F(WindowTest, AddFolderEndsOnLinksBackUpAndKeepsOddNamesIntact) {
   EXPECT_TRUE(std::filesystem::exists(window_.grdFiles1().RowPath(2)));
 }
 
+// Paths from the command line: a file as the add-files command puts it, a folder as the
+// add-folder command does (message files only, breadth-first, refused folders skipped), a
+// relative path from the working folder, and what is not there named in one box.
+TEST_F(WindowTest, CommandLinePathsGoIntoTheListAsTheAddCommandsPutThem) {
+  tree_.File("one.txt");
+  tree_.File("F/a.eml");
+  tree_.File("F/notes.txt");
+  tree_.File("F/sub/b.emlx");
+  tree_.File("F/locked/c.eml");
+  tree_.File("G/caf\xE9.eml");  // not UTF-8
+  Refuse("F/locked");
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(tree_.root());
+  dialogs_.ExpectMessage();
+  window_.AddPaths(
+      {(tree_.root() / "one.txt").native(), "F", (tree_.root() / "gone.eml").native(), "G/"});
+  std::filesystem::current_path(before);
+  EXPECT_EQ(Rows(), (QStringList{Path("one.txt"), Path("F/a.eml"), Path("F/sub/b.emlx"),
+                                 Path("G/caf\xE9.eml")}));
+  EXPECT_EQ(window_.grdFiles1().RowPath(3), tree_.root() / "G/caf\xE9.eml");
+  EXPECT_TRUE(Button("CmdExtractDBX")->isEnabled());
+  const auto calls = dialogs_.TakeCalls();
+  ASSERT_EQ(calls.size(), 1u);  // no count box as the folder command shows
+  EXPECT_TRUE(calls[0].text.contains(Path("gone.eml") + QStringLiteral(": ")))
+      << calls[0].text.toStdString();
+  EXPECT_TRUE(calls[0].text.contains(Path("F/locked"))) << calls[0].text.toStdString();
+  EXPECT_EQ(calls[0].icon, MessageIcon::kExclamation);
+}
+
 // Clear.
 
 TEST_F(WindowTest, ClearOnAnEmptyListAsksNothing) {

@@ -1,6 +1,6 @@
 // The program's own resources: the pictures and icon, the desktop entry, the Windows
-// resource script and manifest; and the executable itself, started with arguments that it
-// must ignore, drawing its window into a PNG file in the build folder.
+// resource script and manifest; and the executable itself: its --help and --version, and
+// its window, drawn into a PNG file in the build folder.
 
 #include <gtest/gtest.h>
 #include <QFile>
@@ -166,21 +166,51 @@ TEST(ResourcesTest, ManifestAsksForCommonControls6AndNothingElse) {
   EXPECT_EQ(attr(controls, "processorArchitecture"), attr(identity, "processorArchitecture"));
 }
 
-TEST(ExecutableTest, IgnoresItsArgumentsAndDrawsTheWindow) {
-  const QString png = QStringLiteral(LARKFIELD_SCREENSHOT_FILE);
-  QFile::remove(png);
+struct Ran {
+  int exit_code = -1;
+  QString out, err;
+};
+Ran RunPorter(const QStringList& arguments, const QString& platform, const QString& shot = {}) {
   QProcess porter;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-  env.insert(QStringLiteral("LARKFIELD_SCREENSHOT"), png);
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+  if (!shot.isEmpty()) env.insert(QStringLiteral("LARKFIELD_SCREENSHOT"), shot);
   porter.setProcessEnvironment(env);
-  // Were the arguments read, Qt would look for a platform that does not exist and fail.
-  porter.start(QStringLiteral(LARKFIELD_PORTER_EXE),
-               {QStringLiteral("-platform"), QStringLiteral("no-such-platform"),
-                QStringLiteral("--convert"), QStringLiteral("/nowhere")});
-  ASSERT_TRUE(porter.waitForFinished(60000));
+  porter.start(QStringLiteral(LARKFIELD_PORTER_EXE), arguments);
+  EXPECT_TRUE(porter.waitForFinished(60000));
   EXPECT_EQ(porter.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(porter.exitCode(), 0) << porter.readAllStandardError().toStdString();
+  return {porter.exitCode(), QString::fromLocal8Bit(porter.readAllStandardOutput()),
+          QString::fromLocal8Bit(porter.readAllStandardError())};
+}
+
+// --help and --version answer without a window: with a platform that does not exist, a
+// window would end the program with Qt's own error instead.
+TEST(ExecutableTest, HelpVersionAndBadUsageAnswerWithoutAWindow) {
+  const QString none = QStringLiteral("no-such-platform");
+  const Ran help = RunPorter({QStringLiteral("--help")}, none);
+  EXPECT_EQ(help.exit_code, 0) << help.err.toStdString();
+  EXPECT_TRUE(
+      help.out.startsWith(QStringLiteral("Usage: larkfield-porter [options] [FILE|FOLDER...]")))
+      << help.out.toStdString();
+  EXPECT_TRUE(help.out.contains(QStringLiteral("--version"))) << help.out.toStdString();
+  EXPECT_TRUE(help.out.contains(QStringLiteral("Exit status"))) << help.out.toStdString();
+  const Ran version = RunPorter({QStringLiteral("-V")}, none);
+  EXPECT_EQ(version.exit_code, 0) << version.err.toStdString();
+  EXPECT_TRUE(version.out.startsWith(QStringLiteral("larkfield-porter 4.")))
+      << version.out.toStdString();
+  EXPECT_TRUE(version.out.contains(QStringLiteral("License: MIT"))) << version.out.toStdString();
+  const Ran bad = RunPorter({QStringLiteral("--convert"), QStringLiteral("x.eml")}, none);
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_TRUE(bad.err.contains(QStringLiteral("convert"))) << bad.err.toStdString();
+  EXPECT_TRUE(bad.out.isEmpty());
+}
+
+TEST(ExecutableTest, TakesPathsAndDrawsTheWindow) {
+  const QString png = QStringLiteral(LARKFIELD_SCREENSHOT_FILE);
+  QFile::remove(png);
+  const Ran ran =
+      RunPorter({kSource + QStringLiteral("/main.cpp")}, QStringLiteral("offscreen"), png);
+  EXPECT_EQ(ran.exit_code, 0) << ran.err.toStdString();
   const QImage shot(png);
   ASSERT_FALSE(shot.isNull()) << png.toStdString();
   EXPECT_EQ(shot.size(), QSize(764, 546));
