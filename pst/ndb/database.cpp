@@ -9,8 +9,8 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "pst/ndb/btree.hpp"
@@ -27,6 +27,7 @@ constexpr std::uint64_t kRegionSize = 0x3E000;  // 3,968 slots of 64 bytes
 constexpr std::uint64_t kSlot = 64;
 constexpr std::uint64_t kPage = 512;
 constexpr std::size_t kMapBytes = 496;
+constexpr std::uint64_t kSlotsPerRegion = kRegionSize / kSlot;  // 3,968
 constexpr std::size_t kBufferLimit = 4u << 20;  // written out once it holds this much
 // The limit, padding before one more write and that write (a block or a page).
 constexpr std::size_t kBufferCapacity = kBufferLimit + 512 + 8192;
@@ -71,6 +72,8 @@ constexpr std::uint32_t initial_nid_index(std::size_t type) {
 }  // namespace
 
 class Database::Impl {
+  struct Region;
+
  public:
   Impl(int fd, std::filesystem::path path, DatabaseOptions options)
       : fd_(fd), path_(std::move(path)), options_(options) {
@@ -90,8 +93,8 @@ class Database::Impl {
     std::array<std::uint8_t, kPage> dlist{};
     finish_page(dlist.data(), kPageDList, kDListOffset, next_page_bid_++);
     pwrite_all(dlist.data(), dlist.size(), kDListOffset);
-    nbt_root_ = write_tree_pages(nbt_, kPageNbt);
-    bbt_root_ = write_tree_pages(bbt_, kPageBbt);
+    nbt_root_ = nbt_.write_changed();
+    bbt_root_ = bbt_.write_changed();
     flush();
     // The header names the end of region 0 as the end of the file: the file is that long
     // before the header exists, so that a writer killed before its first commit leaves a
@@ -193,20 +196,8 @@ class Database::Impl {
       leaves.push_back(write_block(bytes.subspan(off, n), false));
       sizes.push_back(static_cast<std::uint32_t>(n));
     }
-    return finish_tree(leaves, sizes);
-  }
-
-  // Root of a data tree whose leaves belong to it; remembered so that release(root)
-  // frees the whole tree.
-  Bid finish_tree(const std::vector<Bid>& leaves, const std::vector<std::uint32_t>& sizes) {
     std::vector<Bid> inner;
-    const Bid root = tree_over(leaves, sizes, inner);
-    if (leaves.size() > 1) {
-      std::vector<Bid> all = leaves;
-      all.insert(all.end(), inner.begin(), inner.end() - 1);  // the root itself excluded
-      owned_[root] = std::move(all);
-    }
-    return root;
+    return tree_over(leaves, sizes, inner);
   }
 
   Bid write_subnodes(std::span<const SubnodeEntry> entries) {
@@ -246,27 +237,43 @@ class Database::Impl {
       put64(p + 8 + 16 * i, leaves[i].first);
       put64(p + 16 + 16 * i, leaves[i].second);
     }
-    const Bid root = write_block(b, true);
-    std::vector<Bid> children;
-    for (auto& [nid, bid] : leaves) children.push_back(bid);
-    owned_[root] = std::move(children);
-    return root;
+    return write_block(b, true);
   }
 
+  // The blocks below an XBLOCK, XXBLOCK or SIBLOCK belong to it (write_data,
+  // write_subnodes and DataStream make them so), and are read back from the block itself
+  // when it is released rather than remembered. An SLBLOCK's entries are nodes the
+  // caller releases. A DataTree releases its blocks one by one (release_one).
   void release(Bid bid) {
     if (bid == 0) return;
-    if (auto it = owned_.find(bid); it != owned_.end()) {
-      for (Bid child : it->second) release_one(child);
-      owned_.erase(it);
+    const BlockRecord rec = release_one(bid);
+    if ((bid & kInternalBit) == 0 || rec.cb < 8) return;
+    std::vector<std::uint8_t> b(rec.cb);
+    read_at(b.data(), b.size(), rec.ib);
+    const std::uint8_t type = b[0], level = b[1];
+    const std::size_t count = get16(b.data() + 2);
+    if (type == 0x01) {  // XBLOCK (level 1) over data blocks, XXBLOCK (2) over XBLOCKs
+      if (8 + 8 * count > b.size())
+        throw Error(Error::Code::kCorrupt, "a data tree read back is cut short");
+      for (std::size_t i = 0; i < count; ++i) {
+        const Bid child = get64(b.data() + 8 + 8 * i);
+        if (level == 2)
+          release(child);
+        else
+          release_one(child);
+      }
+    } else if (type == 0x02 && level == 1) {  // SIBLOCK over SLBLOCKs
+      if (8 + 16 * count > b.size())
+        throw Error(Error::Code::kCorrupt, "a subnode tree read back is cut short");
+      for (std::size_t i = 0; i < count; ++i) release_one(get64(b.data() + 16 + 16 * i));
     }
-    release_one(bid);
   }
 
-  void release_one(Bid bid) {
-    auto rec = bbt_.find(bid);
+  BlockRecord release_one(Bid bid) {
+    const auto rec = bbt_.take(bid);
     if (!rec) throw Error(Error::Code::kNotFound, "release of an unknown block");
     freed_now_.emplace_back(rec->ib, block_size_on_disk(rec->cb));
-    bbt_.erase(bid);
+    return *rec;
   }
 
   Bid block_mark() const { return next_block_bid_; }
@@ -277,9 +284,9 @@ class Database::Impl {
     std::size_t released = 0;
     for (Bid b = mark & ~Bid{3}; b < next_block_bid_; b += 4) {
       for (const Bid bid : {b, b | kInternalBit}) {
-        if (!bbt_.find(bid)) continue;
-        owned_.erase(bid);
-        release_one(bid);
+        const auto rec = bbt_.take(bid);
+        if (!rec) continue;
+        freed_now_.emplace_back(rec->ib, block_size_on_disk(rec->cb));
         ++released;
       }
     }
@@ -293,7 +300,7 @@ class Database::Impl {
   }
   void remove_node(Nid nid) {
     check_open();
-    nbt_.erase(nid);
+    nbt_.take(nid);
   }
   std::optional<NodeEntry> find_node(Nid nid) const {
     auto r = nbt_.find(nid);
@@ -306,8 +313,8 @@ class Database::Impl {
     check_open();
     try {
       // New B-tree pages, then the blocks and pages on disk before anything refers to them.
-      nbt_root_ = write_tree_pages(nbt_, kPageNbt);
-      bbt_root_ = write_tree_pages(bbt_, kPageBbt);
+      nbt_root_ = nbt_.write_changed();
+      bbt_root_ = bbt_.write_changed();
       flush();
       extend_file();
       sync();
@@ -359,14 +366,16 @@ class Database::Impl {
 
  private:
   // ---- allocation ----
-  std::uint64_t eof() const { return region_base(regions_.size()); }
+  std::uint64_t eof() const { return region_base(region_count_); }
 
   void add_region() {
-    const std::uint64_t k = regions_.size();
+    const std::uint64_t k = region_count_;
     if (region_base(k + 1) > options_.max_file_size)
       throw Error(Error::Code::kTooLarge, "the file would grow past its maximum size of " +
                                               std::to_string(options_.max_file_size) + " bytes");
-    regions_.push_back(Region{});
+    resident_.emplace(k, Region{});
+    ++region_count_;
+    free_slots_ += kSlotsPerRegion;
     // The map pages at the start of the region are allocated space.
     set_bits(region_base(k), kPage * special_pages(k));
   }
@@ -376,15 +385,15 @@ class Database::Impl {
   std::uint64_t allocate(std::uint64_t size, std::uint64_t align) {
     std::uint64_t pos = round_up(cursor_, align);
     std::uint64_t k = region_of(pos);
-    if (k >= regions_.size()) {
+    if (k >= region_count_) {
       add_region();
-      k = regions_.size() - 1;
+      k = region_count_ - 1;
       pos = data_start(k);
     } else if (pos < data_start(k)) {
       pos = data_start(k);
     }
     if (pos + size > region_base(k + 1)) {
-      if (k + 1 >= regions_.size()) add_region();
+      if (k + 1 >= region_count_) add_region();
       pos = data_start(k + 1);
     }
     set_bits(pos, size);
@@ -401,14 +410,17 @@ class Database::Impl {
     const std::uint64_t end = (ib + size - kFirstRegion + kSlot - 1) / kSlot;
     while (slot < end) {
       // The slots [bit, last) of one region: partial bytes bit by bit, whole bytes at once.
-      Region& r = regions_[slot / 3968];
-      std::size_t bit = slot % 3968;
+      Region& r = region(slot / kSlotsPerRegion);
+      std::size_t bit = slot % kSlotsPerRegion;
       const std::size_t last =
-          static_cast<std::size_t>(std::min<std::uint64_t>(3968, bit + (end - slot)));
+          static_cast<std::size_t>(std::min<std::uint64_t>(kSlotsPerRegion, bit + (end - slot)));
       slot += last - bit;
       r.dirty = true;
+      std::uint64_t set_before = 0, changed = 0;
       auto one = [&](std::size_t b) {
         const auto mask = static_cast<std::uint8_t>(0x80 >> (b % 8));
+        set_before += (r.bits[b / 8] & mask) != 0 ? 1 : 0;
+        ++changed;
         if (on)
           r.bits[b / 8] |= mask;
         else
@@ -416,11 +428,37 @@ class Database::Impl {
       };
       for (; bit < last && bit % 8 != 0; ++bit) one(bit);
       if (const std::size_t bytes = (last - bit) / 8; bytes != 0) {
+        for (std::size_t i = bit / 8; i < bit / 8 + bytes; ++i)
+          set_before += static_cast<std::uint64_t>(std::popcount(r.bits[i]));
+        changed += 8 * bytes;
         std::memset(r.bits.data() + bit / 8, on ? 0xFF : 0x00, bytes);
         bit += 8 * bytes;
       }
       for (; bit < last; ++bit) one(bit);
+      // Slots that were free and are now set, or the other way round.
+      if (on)
+        free_slots_ -= changed - set_before;
+      else
+        free_slots_ += set_before;
     }
+  }
+
+  // The allocation map of region k. Memory holds the maps changed since they were last
+  // written and the last region's; any other is read back from its page.
+  Region& region(std::uint64_t k) {
+    if (auto it = resident_.find(k); it != resident_.end()) return it->second;
+    std::array<std::uint8_t, kPage> page{};
+    const std::uint64_t ib = region_base(k);
+    read_at(page.data(), page.size(), ib);
+    if (page[496] != kPageAMap || get64(page.data() + 504) != ib ||
+        get32(page.data() + 500) != crc32({page.data(), 496}))
+      throw Error(Error::Code::kCorrupt,
+                  "an allocation map read back from " + path_.string() + " is not the one written");
+    Region r;
+    std::memcpy(r.bits.data(), page.data(), kMapBytes);
+    r.dirty = false;
+    r.written = true;
+    return resident_.emplace(k, r).first->second;
   }
 
   // ---- buffered sequential writing ----
@@ -465,6 +503,24 @@ class Database::Impl {
       size -= static_cast<std::size_t>(n);
       ib += static_cast<std::uint64_t>(n);
       bytes_written_ += static_cast<std::uint64_t>(n);
+    }
+  }
+
+  // Bytes written before, from the write buffer while they are still in it.
+  void read_at(std::uint8_t* out, std::size_t size, std::uint64_t ib) const {
+    if (buffer_size_ != 0 && ib >= buffer_ib_ && ib + size <= buffer_ib_ + buffer_size_) {
+      std::memcpy(out, buffer_.get() + (ib - buffer_ib_), size);
+      return;
+    }
+    while (size > 0) {
+      const ssize_t n = ::pread(fd_, out, size, static_cast<off_t>(ib));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw_io("reading " + path_.string());
+      if (n == 0)
+        throw Error(Error::Code::kCorrupt, "reading " + path_.string() + ": the file ends early");
+      out += n;
+      size -= static_cast<std::size_t>(n);
+      ib += static_cast<std::uint64_t>(n);
     }
   }
 
@@ -513,20 +569,38 @@ class Database::Impl {
     return PageRef{bid, ib};
   }
 
-  // Copy-on-write of the pages of `tree` that changed since the last commit.
-  template <class Tree>
-  PageRef write_tree_pages(Tree& tree, std::uint8_t type) {
-    return tree.write_changed(
-        [&](std::uint8_t level, std::uint8_t count, std::uint8_t entry_size,
-            const std::uint8_t* entries) {
-          return write_btree_page(type, level, count, entry_size, entries);
-        },
-        [&](PageRef old) { freed_now_.emplace_back(old.ib, kPage); });
+  // The entries of a B-tree page written before, checked against what was written.
+  std::size_t read_btree_page(std::uint8_t type, PageRef ref, std::uint8_t* entries) const {
+    std::array<std::uint8_t, kPage> page{};
+    read_at(page.data(), page.size(), ref.ib);
+    if (page[496] != type || get64(page.data() + 504) != ref.bid ||
+        get32(page.data() + 500) != crc32({page.data(), 496}))
+      throw Error(Error::Code::kCorrupt,
+                  "a B-tree page read back from " + path_.string() + " is not the one written");
+    std::memcpy(entries, page.data(), kBTreeEntryBytes);
+    return page[488];
   }
 
+  // The pages of one of the two B-trees.
+  class TreePages final : public PageStore {
+   public:
+    TreePages(Impl& db, std::uint8_t type) : db_(&db), type_(type) {}
+    PageRef write_page(std::uint8_t level, std::uint8_t count, std::uint8_t entry_size,
+                       const std::uint8_t* entries) override {
+      return db_->write_btree_page(type_, level, count, entry_size, entries);
+    }
+    std::size_t read_page(PageRef page, std::uint8_t* entries) const override {
+      return db_->read_btree_page(type_, page, entries);
+    }
+    void drop_page(PageRef page) override { db_->freed_now_.emplace_back(page.ib, kPage); }
+
+   private:
+    Impl* db_;
+    std::uint8_t type_;
+  };
+
   void write_maps() {
-    for (std::uint64_t k = 0; k < regions_.size(); ++k) {
-      Region& r = regions_[k];
+    for (auto& [k, r] : resident_) {
       if (!r.dirty && r.written) continue;
       std::array<std::uint8_t, kPage> page{};
       std::memcpy(page.data(), r.bits.data(), kMapBytes);
@@ -549,18 +623,12 @@ class Database::Impl {
       r.dirty = false;
       r.written = true;
     }
+    // What is on disk need not stay in memory; the last region's map changes with every
+    // allocation and stays.
+    std::erase_if(resident_, [&](const auto& e) { return e.first + 1 < region_count_; });
   }
 
-  std::uint64_t free_bytes() const {
-    std::uint64_t set = 0;
-    for (const Region& r : regions_)
-      for (std::size_t i = 0; i < kMapBytes; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, r.bits.data() + i, 8);
-        set += static_cast<std::uint64_t>(std::popcount(w));
-      }
-    return (regions_.size() * 3968 - set) * kSlot;
-  }
+  std::uint64_t free_bytes() const { return free_slots_ * kSlot; }
 
   void write_header() {
     std::array<std::uint8_t, kHeaderSize> h{};
@@ -575,7 +643,7 @@ class Database::Impl {
     for (std::size_t t = 0; t < rgnid_.size(); ++t) put32(h.data() + 44 + 4 * t, rgnid_[t]);
     std::uint8_t* root = h.data() + 180;
     put64(root + 4, eof());
-    put64(root + 12, region_base(regions_.size() - 1));
+    put64(root + 12, region_base(region_count_ - 1));
     put64(root + 20, free_bytes());
     put64(root + 28, 0);
     put64(root + 36, nbt_root_.bid);
@@ -610,7 +678,9 @@ class Database::Impl {
   DatabaseOptions options_;
   bool broken_ = false;
 
-  std::vector<Region> regions_;
+  std::uint64_t region_count_ = 0;
+  std::map<std::uint64_t, Region> resident_;  // see region()
+  std::uint64_t free_slots_ = 0;              // slots no allocation map marks
   std::uint64_t cursor_ = 0;
   std::unique_ptr<std::uint8_t[]> buffer_;  // kBufferCapacity bytes once first used
   std::size_t buffer_size_ = 0;
@@ -623,11 +693,10 @@ class Database::Impl {
   std::uint32_t unique_ = 0;
   std::uint64_t commits_ = 0;
 
-  BTree<NodeRecord> nbt_;
-  BTree<BlockRecord> bbt_;
+  TreePages nbt_pages_{*this, kPageNbt}, bbt_pages_{*this, kPageBbt};
+  BTree<NodeRecord> nbt_{nbt_pages_};
+  BTree<BlockRecord> bbt_{bbt_pages_};
   PageRef nbt_root_{}, bbt_root_{};
-  // Internal blocks and the blocks below them that release(root) frees with them.
-  std::unordered_map<Bid, std::vector<Bid>> owned_;
   // (offset, size) released since the last commit, and released before it.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> freed_now_, freed_prev_;
 
@@ -683,24 +752,39 @@ DatabaseStatistics Database::statistics() const { return impl_->statistics(); }
 
 // ---- DataStream ----
 
+// A stream keeps the data blocks of its current 1,021 (an XBLOCK's worth) and writes the
+// XBLOCK over them once a block follows, so that its memory does not grow with the value.
 struct DataStream::State {
+  static constexpr std::size_t kFan = (kMaxBlockData - 8) / 8;  // blocks under one XBLOCK
   Database* db = nullptr;
   std::vector<std::byte> block;
-  std::vector<Bid> leaves;
-  std::vector<std::uint32_t> sizes;
+  std::vector<Bid> leaves;  // full data blocks not yet under an XBLOCK
+  std::vector<Bid> xblocks;
   std::uint64_t size = 0;
   bool finished = false;
+
+  void add_leaf(std::span<const std::byte> bytes) {
+    if (leaves.size() == kFan) {
+      const std::vector<std::uint32_t> sizes(kFan, static_cast<std::uint32_t>(kMaxBlockData));
+      std::vector<Bid> inner;
+      xblocks.push_back(db->impl_->tree_over(leaves, sizes, inner));
+      leaves.clear();
+    }
+    leaves.push_back(db->impl_->write_block(bytes, false));
+  }
 };
 
 DataStream::DataStream(Database& db) : state_(std::make_unique<State>()) {
   state_->db = &db;
   state_->block.reserve(kMaxBlockData);
+  state_->leaves.reserve(State::kFan);
 }
 DataStream::DataStream(DataStream&&) noexcept = default;
 DataStream::~DataStream() {
   if (!state_ || state_->finished) return;
   try {
     for (Bid b : state_->leaves) state_->db->impl_->release_one(b);
+    for (Bid x : state_->xblocks) state_->db->impl_->release(x);
   } catch (...) {  // the database is closed or broken: nothing to give back
   }
 }
@@ -710,8 +794,7 @@ void DataStream::append(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
     if (s.block.empty() && bytes.size() >= kMaxBlockData) {
       // Whole blocks go from the caller's bytes to the file buffer without a copy here.
-      s.leaves.push_back(s.db->impl_->write_block(bytes.first(kMaxBlockData), false));
-      s.sizes.push_back(static_cast<std::uint32_t>(kMaxBlockData));
+      s.add_leaf(bytes.first(kMaxBlockData));
       s.size += kMaxBlockData;
       bytes = bytes.subspan(kMaxBlockData);
       continue;
@@ -721,8 +804,7 @@ void DataStream::append(std::span<const std::byte> bytes) {
     bytes = bytes.subspan(n);
     s.size += n;
     if (s.block.size() == kMaxBlockData) {
-      s.leaves.push_back(s.db->impl_->write_block(s.block, false));
-      s.sizes.push_back(static_cast<std::uint32_t>(kMaxBlockData));
+      s.add_leaf(s.block);
       s.block.clear();
     }
   }
@@ -732,12 +814,30 @@ std::uint64_t DataStream::size() const { return state_->size; }
 
 Bid DataStream::finish() {
   State& s = *state_;
-  if (!s.block.empty() || s.leaves.empty()) {
-    s.leaves.push_back(s.db->impl_->write_block(s.block, false));
-    s.sizes.push_back(static_cast<std::uint32_t>(s.block.size()));
+  if (s.size > 0xFFFFFFFFull)
+    throw Error(Error::Code::kInvalidArgument, "a value larger than 4 GiB cannot be stored");
+  if (!s.block.empty() || (s.leaves.empty() && s.xblocks.empty())) {
+    s.add_leaf(s.block);
     s.block.clear();
   }
-  const Bid root = s.db->impl_->finish_tree(s.leaves, s.sizes);
+  const std::uint32_t last = static_cast<std::uint32_t>(
+      s.size - (s.size == 0 ? 0 : (s.size - 1) / kMaxBlockData * kMaxBlockData));
+  std::vector<std::uint32_t> sizes(s.leaves.size(), static_cast<std::uint32_t>(kMaxBlockData));
+  sizes.back() = last;
+  std::vector<Bid> inner;
+  Bid root = 0;
+  if (s.xblocks.empty()) {
+    root = s.db->impl_->tree_over(s.leaves, sizes, inner);
+  } else {
+    // Over 1,021 blocks: an XXBLOCK over the XBLOCKs written and one over the rest.
+    std::uint64_t rest = 0;
+    for (auto n : sizes) rest += n;
+    s.xblocks.push_back(s.db->impl_->write_tree_block(1, s.leaves, rest));
+    s.leaves.clear();  // now below the XBLOCK: released with it if what follows fails
+    if (s.xblocks.size() > State::kFan)
+      throw Error(Error::Code::kInvalidArgument, "a value larger than 4 GiB cannot be stored");
+    root = s.db->impl_->write_tree_block(2, s.xblocks, s.size);
+  }
   s.finished = true;
   return root;
 }
