@@ -102,6 +102,7 @@ class Database::Impl {
     extend_file();
     write_maps();
     write_header();
+    committed_eof_ = eof();
   }
 
   // ---- ids ----
@@ -328,6 +329,7 @@ class Database::Impl {
       sync();
       write_header();
       sync();
+      committed_eof_ = eof();
       ++commits_;
     } catch (...) {
       broken_ = true;
@@ -353,6 +355,7 @@ class Database::Impl {
         failure = std::current_exception();
       }
     }
+    if (broken_) cut_to_last_commit();
     const int fd = std::exchange(fd_, -1);
     if (::close(fd) != 0 && !failure) throw_io("closing " + path_.string());
     if (failure) std::rethrow_exception(failure);
@@ -534,6 +537,18 @@ class Database::Impl {
     }
   }
 
+  // After a failed write the file may reach past the end the last header names (blocks
+  // of the commit that failed, a region it added): cut it back, so that the file is
+  // what that header describes. Best effort: the write failure is what gets reported.
+  void cut_to_last_commit() {
+    if (committed_eof_ == 0) return;
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > committed_eof_ &&
+        ::ftruncate(fd_, static_cast<off_t>(committed_eof_)) == 0 && options_.sync) {
+      ::fdatasync(fd_);
+    }
+  }
+
   void sync() {
     if (!options_.sync) return;
     if (::fdatasync(fd_) != 0) {
@@ -599,8 +614,19 @@ class Database::Impl {
     std::uint8_t type_;
   };
 
+  // The maps of regions new since the last commit go first: they lie past the end the
+  // last header names, so a full disk or a file-size limit fails the commit before any
+  // map that header relies on has changed.
   void write_maps() {
+    write_maps(false);
+    write_maps(true);
+    // What is on disk need not stay in memory; the last region's map changes with every
+    // allocation and stays.
+    std::erase_if(resident_, [&](const auto& e) { return e.first + 1 < region_count_; });
+  }
+  void write_maps(bool written_before) {
     for (auto& [k, r] : resident_) {
+      if (r.written != written_before) continue;
       if (!r.dirty && r.written) continue;
       std::array<std::uint8_t, kPage> page{};
       std::memcpy(page.data(), r.bits.data(), kMapBytes);
@@ -623,9 +649,6 @@ class Database::Impl {
       r.dirty = false;
       r.written = true;
     }
-    // What is on disk need not stay in memory; the last region's map changes with every
-    // allocation and stays.
-    std::erase_if(resident_, [&](const auto& e) { return e.first + 1 < region_count_; });
   }
 
   std::uint64_t free_bytes() const { return free_slots_ * kSlot; }
@@ -677,6 +700,7 @@ class Database::Impl {
   std::filesystem::path path_;
   DatabaseOptions options_;
   bool broken_ = false;
+  std::uint64_t committed_eof_ = 0;  // the end of the file the last header on disk names
 
   std::uint64_t region_count_ = 0;
   std::map<std::uint64_t, Region> resident_;  // see region()
@@ -744,6 +768,7 @@ std::size_t Database::discard_blocks_since(Bid mark) { return impl_->discard_blo
 void Database::put_node(const NodeEntry& entry) { impl_->put_node(entry); }
 void Database::remove_node(Nid nid) { impl_->remove_node(nid); }
 std::optional<NodeEntry> Database::find_node(Nid nid) const { return impl_->find_node(nid); }
+void Database::renamed(const std::filesystem::path& path) { impl_->path_ = path; }
 void Database::commit() { impl_->commit(); }
 void Database::close() { impl_->close(); }
 bool Database::is_open() const { return impl_ && impl_->is_open(); }

@@ -171,7 +171,12 @@ class Database {
   std::optional<NodeEntry> find_node(Nid nid) const;
 
   void commit();  // everything written so far is durable and reachable from the header
-  void close();   // commits, writes the final maps and header, closes; later calls raise kClosed
+  // Closes; commits first and writes the final maps and header unless a write failed,
+  // in which case the file is cut back to the end its last header names. Later calls
+  // raise kClosed.
+  void close();
+  // The file now goes by `path` (it was linked or renamed there): errors name it so.
+  void renamed(const std::filesystem::path& path);
   bool is_open() const;
 
   std::uint64_t file_size() const;
