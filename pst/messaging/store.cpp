@@ -1,6 +1,7 @@
 #include "pst/messaging/store.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -296,6 +298,7 @@ class Store::Impl {
     }
     db_.commit();
     ++commits_;
+    committed_messages_ = messages_;
     messages_since_commit_ = 0;
     last_commit_ = std::chrono::steady_clock::now();
   }
@@ -317,10 +320,12 @@ class Store::Impl {
   }
 
   bool is_open() const { return db_.is_open(); }
+  void renamed(const std::filesystem::path& path) { db_.renamed(path); }
 
   StoreStatistics statistics() const {
     const ndb::DatabaseStatistics s = db_.statistics();
-    return {s.file_size, s.bytes_written, messages_, folders_created_, commits_, s.blocks};
+    return {s.file_size, s.bytes_written, messages_,          folders_created_,
+            commits_,    s.blocks,        committed_messages_};
   }
 
  private:
@@ -455,6 +460,7 @@ class Store::Impl {
   std::vector<FolderId> dirty_pcs_, dirty_tables_;
   std::uint32_t row_version_ = 0;
   std::uint64_t messages_ = 0, messages_since_commit_ = 0, folders_created_ = 0, commits_ = 0;
+  std::uint64_t committed_messages_ = 0;
   std::chrono::steady_clock::time_point last_commit_;
 };
 
@@ -485,6 +491,31 @@ void publish_new_file(const std::filesystem::path& temp, const std::filesystem::
               "cannot name the new file " + path.string() + ": " + std::strerror(err));
 }
 
+// The suffix of the temporary name a store is written under until it is published.
+constexpr std::string_view kPartialSuffix = ".partial-";
+
+// Removes what killed writers left in `folder`: regular files named "<name>.pst.partial-<pid>"
+// whose process no longer runs. A file of a live process (or of a process id the system
+// now gives to another program) stays, and so does every other name.
+void remove_stale_partial_files(const std::filesystem::path& folder) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder.empty() ? "." : folder, ec);
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const std::size_t at = name.rfind(kPartialSuffix);
+    if (at == std::string::npos || at < 4 || name.compare(at - 4, 4, ".pst") != 0) continue;
+    const std::string_view digits = std::string_view(name).substr(at + kPartialSuffix.size());
+    if (digits.empty() || digits.size() > 9 || digits.front() == '0' ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(std::string(digits)));
+    if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    std::error_code entry_ec;
+    if (!it->is_regular_file(entry_ec) || it->is_symlink(entry_ec)) continue;
+    std::filesystem::remove(it->path(), entry_ec);
+  }
+}
+
 }  // namespace
 
 Store Store::create(const std::filesystem::path& path, StoreOptions options) {
@@ -500,13 +531,15 @@ Store Store::create(const std::filesystem::path& path, StoreOptions options) {
   if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
     throw Error(Error::Code::kFileExists, "the file " + path.string() + " already exists");
   }
+  remove_stale_partial_files(path.parent_path());
   std::filesystem::path temp = path;
-  temp += ".partial-" + std::to_string(::getpid());
+  temp += std::string(kPartialSuffix) + std::to_string(::getpid());
   ndb::Database db = ndb::Database::create(temp, db_options);
   auto impl = std::make_unique<Impl>(std::move(db), std::move(options));
   try {
     impl->build_new_store();
     publish_new_file(temp, path);
+    impl->renamed(path);
   } catch (...) {
     impl.reset();
     std::filesystem::remove(temp, ec);

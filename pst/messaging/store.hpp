@@ -89,7 +89,8 @@ struct StoreStatistics {
   std::uint64_t messages = 0;
   std::uint64_t folders = 0;
   std::uint64_t commits = 0;
-  std::uint64_t blocks = 0;  // blocks in use (entries of the block index)
+  std::uint64_t blocks = 0;              // blocks in use (entries of the block index)
+  std::uint64_t committed_messages = 0;  // messages the last commit on disk holds
 };
 
 class Store {

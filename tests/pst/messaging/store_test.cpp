@@ -1,6 +1,9 @@
 // The store and its folders as the independent readers see them: the new store's
 // system folders, folder trees with their counts, letter-case duplicates, commits.
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 
@@ -110,6 +113,37 @@ TEST_F(StoreTest, NewFileAppearsOnlyWhenItHoldsAStore) {
   fs::create_symlink(path("nowhere"), link);
   EXPECT_THROW(Store::create(link, options()), Error);
   EXPECT_FALSE(fs::exists(path("nowhere")));
+}
+
+// A writer killed before its store was published leaves "<name>.pst.partial-<pid>": the
+// next store made in that folder removes such files of processes that have ended, and
+// nothing else (a live process's file, other names, folders, links).
+TEST_F(StoreTest, StalePartialFilesOfEndedWritersAreRemoved) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ::waitpid(child, nullptr, 0);
+  const std::string dead = std::to_string(child);
+  const std::string alive = std::to_string(::getppid());
+  auto touch = [](const fs::path& f) { std::ofstream(f) << "x"; };
+  auto at = [this](const std::string& name) { return path(name.c_str()); };
+  const fs::path stale = at("old.pst.partial-" + dead);
+  const std::vector<fs::path> kept = {at("live.pst.partial-" + alive),
+                                      at("notes.txt.partial-" + dead),
+                                      at("old.pst.partial-" + dead + "x"),
+                                      at("old.pst.partial-0" + dead),
+                                      at("old.pst.partial-"),
+                                      at("dir.pst.partial-" + dead),
+                                      at("link.pst.partial-" + dead)};
+  touch(stale);
+  for (std::size_t i = 0; i + 2 < kept.size(); ++i) touch(kept[i]);
+  fs::create_directory(kept[kept.size() - 2]);
+  fs::create_symlink(at("notes.txt.partial-" + dead), kept.back());
+
+  Store::create(path("new.pst"), options()).close();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(stale)));
+  for (const fs::path& f : kept) EXPECT_TRUE(fs::exists(fs::symlink_status(f))) << f;
+  EXPECT_TRUE(fs::exists(path("new.pst")));
 }
 
 // Three levels in several scripts; read and unread messages; counts in every reader.
