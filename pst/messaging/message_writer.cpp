@@ -209,11 +209,6 @@ class Pending {
 // subnodes added with their NodeData, at any depth.
 std::uint64_t stored_bytes(const ltp::PropertyContextWriter& pc) { return pc.stored_bytes(); }
 
-std::int32_t as_long(std::uint64_t v) {
-  return static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(std::min<std::uint64_t>(v, 0xFFFFFFFFu)));
-}
-
 bool is_attachment_column(PropTag t) {
   return std::find(layout::kAttachmentColumns.begin(), layout::kAttachmentColumns.end(), t) !=
              layout::kAttachmentColumns.end() ||
@@ -391,7 +386,7 @@ MessageWriter::WrittenAttachment MessageWriter::write_attachment(const Attachmen
   pc.set({tag::kAttachNum, static_cast<std::int32_t>(nid)});
   // The size is an inline value: setting it does not change what the PC stores.
   pc.set({tag::kAttachSize, std::int32_t(0)});
-  const std::int32_t size = as_long(stored_bytes(pc));  // an attached message included
+  const std::int32_t size = size_property(stored_bytes(pc));  // an attached message included
   pc.set({tag::kAttachSize, size});
   upsert(out.row_values, {tag::kAttachSize, size});
   out.node = pc.finish();
@@ -538,11 +533,15 @@ WrittenMessage MessageWriter::write(const Message& message, int depth) {
   // inline value, so setting it does not change the size it states.
   pc.set({tag::kMessageSize, std::int32_t(0)});
   out.size = stored_bytes(pc);  // the subnodes added above included
-  add({tag::kMessageSize, as_long(out.size)});
+  add({tag::kMessageSize, size_property(out.size)});
   out.flags = flags;
   out.node = pc.finish();
   pending.keep();
   return out;
+}
+
+std::int32_t size_property(std::uint64_t bytes) {
+  return static_cast<std::int32_t>(std::min<std::uint64_t>(bytes, 0x7FFFFFFF));
 }
 
 }  // namespace larkfield::pst::messaging

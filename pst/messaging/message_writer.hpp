@@ -59,4 +59,8 @@ Bytes one_off_entry_id(std::u16string_view name, std::u16string_view addrtype,
 // "SMTP:ADDRESS" upper-cased with a terminating zero, as recipients' PR_SEARCH_KEY.
 Bytes address_search_key(std::u16string_view addrtype, std::u16string_view address);
 
+// PR_MESSAGE_SIZE and PR_ATTACH_SIZE of `bytes`: the properties are signed 32-bit, so a
+// size past 0x7FFFFFFF is stored as 0x7FFFFFFF, never as a negative number.
+std::int32_t size_property(std::uint64_t bytes);
+
 }  // namespace larkfield::pst::messaging

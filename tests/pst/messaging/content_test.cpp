@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "pst/messaging/message_writer.hpp"
 #include "tests/pst/messaging/store_support.hpp"
 
 namespace larkfield::pst::testing {
@@ -159,6 +160,24 @@ TEST_F(ContentTest, ValuesAtEveryStorageBoundary) {
   EXPECT_EQ(m->property(0x7E20001F)->size, 3580u);
   EXPECT_EQ(m->property(0x7E21001F)->size, 3582u);
   EXPECT_EQ(m->property(0x7E21001F)->value, utf8(std::u16string(1791, u'\u00e9')));
+}
+
+// PR_MESSAGE_SIZE and PR_ATTACH_SIZE are signed 32-bit: a message or attachment past
+// 2 GiB states 0x7FFFFFFF, never a negative size.
+TEST(SizeProperty, ClampsToTheSignedRange) {
+  const std::pair<std::uint64_t, std::int32_t> cases[] = {
+      {0, 0},
+      {8176, 8176},
+      {0x7FFFFFFF, 0x7FFFFFFF},
+      {0x80000000, 0x7FFFFFFF},
+      {2'200'000'000, 0x7FFFFFFF},
+      {0xFFFFFFFF, 0x7FFFFFFF},
+      {0x100000000, 0x7FFFFFFF},
+      {5'000'000'000, 0x7FFFFFFF},
+  };
+  for (const auto& [bytes, stored] : cases) {
+    EXPECT_EQ(messaging::size_property(bytes), stored) << bytes;
+  }
 }
 
 // Subjects keep their prefix header in the store; every reader shows the plain subject.
