@@ -132,8 +132,8 @@ void RunConversion(frmStep1& window, const ConversionServices& services) {
                        .arg(r.stopped_at + 1)
                        .arg(r.rows) +
                    Q(r.error) + QStringLiteral("\r\n\r\n") +
-                   QStringLiteral("%2 holds up to the %1 messages written before the stop.")
-                       .arg(r.converted)
+                   QStringLiteral("%2 holds the %1 messages committed before the stop.")
+                       .arg(r.committed)
                        .arg(QPath(r.pst_path));
     if (!r.log_path.empty()) {
       text += QStringLiteral("\r\nWhat was not converted is listed in ") + QPath(r.log_path);

@@ -147,38 +147,43 @@ void ReportSources(const cli::Gathered& g) {
   }
 }
 
+// The first failures and where the full list is.
+void ReportFailures(const convert::RunResult& r, bool always_name_log) {
+  const std::size_t shown = std::min<std::size_t>(r.failures.size(), 5);
+  for (std::size_t i = 0; i < shown; ++i) {
+    std::cerr << "  " << convert::EntryName(r.failures[i]) << ": "
+              << convert::EntryReason(r.failures[i]) << "\n";
+  }
+  if (!r.log_path.empty() && (always_name_log || r.failed || r.warnings)) {
+    std::cerr << "  the full list: " << convert::EscapePath(r.log_path) << "\n";
+  }
+}
+
+// What a stopped run's PST holds: its last commit, which a failed write leaves.
+std::string HoldsText(const convert::RunResult& r) {
+  return convert::EscapePath(r.pst_path) + " holds " +
+         convert::Counted(r.committed, "message", "messages") + " committed before the stop";
+}
+
 // The end of a run that wrote something, for people.
 void ReportRun(const convert::RunResult& r, const cli::Ending& ending, bool quiet) {
   using O = convert::RunResult::Outcome;
-  const std::string pst = convert::EscapePath(r.pst_path);
-  const std::string see =
-      r.log_path.empty() ? std::string() : "; see " + convert::EscapePath(r.log_path);
   if (ending.signal) {
     Say("stopped by " + cli::SignalName(ending.signal) + " at message " +
-        std::to_string(r.stopped_at + 1) + " of " + std::to_string(r.rows) + "\n  " + pst +
-        " holds up to the " + std::to_string(r.converted) +
-        " messages written before the stop, as far as they were committed" + see);
+        std::to_string(r.stopped_at + 1) + " of " + std::to_string(r.rows) + "\n  " + HoldsText(r));
+    ReportFailures(r, true);
     return;
   }
   if (r.outcome == O::kStopped) {
     Say("stopped at message " + std::to_string(r.stopped_at + 1) + " of " + std::to_string(r.rows) +
-        ": " + convert::EscapeText(r.error) + "\n  " + pst + " holds up to the " +
-        std::to_string(r.converted) +
-        " messages written before the stop, as far as they were committed" + see);
+        ": " + convert::EscapeText(r.error) + "\n  " + HoldsText(r));
+    ReportFailures(r, true);
+    if (r.log_path.empty()) std::cerr << "  no log could be written beside it\n";
     return;
   }
   if (quiet) return;
   std::cerr << cli::SummaryText(r) << "\n";
-  if (r.failed) {
-    const std::size_t shown = std::min<std::size_t>(r.failures.size(), 5);
-    for (std::size_t i = 0; i < shown; ++i) {
-      std::cerr << "  " << convert::EntryName(r.failures[i]) << ": "
-                << convert::EntryReason(r.failures[i]) << "\n";
-    }
-  }
-  if (!r.log_path.empty() && (r.failed || r.warnings || ending.exit_status != 0)) {
-    std::cerr << "  the full list: " << convert::EscapePath(r.log_path) << "\n";
-  }
+  ReportFailures(r, ending.exit_status != 0);
 }
 
 int Main(const std::vector<std::string>& args) {

@@ -72,6 +72,7 @@ class Run {
   std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
 
   std::optional<ms::MailStore> store_;
+  RunLogFile log_file_;  // made with the PST, written at the end
   // The distinct row folders in the order rows first name them, and per row the index of
   // its folder among them: a row costs four bytes here whatever its path.
   std::vector<std::u16string> folders_;
@@ -118,6 +119,7 @@ bool Run::AddStore() {
         throw;
       }
       result_.pst_path = pst;
+      log_file_ = RunLogFile::Reserve(pst);
       break;
     }
     result_.store_display_name = display_name;
@@ -287,13 +289,18 @@ void Run::Stop(const ms::Error& e, std::size_t row) {
 // Closes the store (which commits it) and writes the log of every run that made a PST.
 void Run::Finish() {
   if (store_) {
+    pst::StoreStatistics before_close;
     try {
-      result_.pst_bytes = store_->Statistics().file_size;
+      before_close = store_->Statistics();
+      result_.pst_bytes = before_close.file_size;
     } catch (const ms::Error&) {
     }
+    // A close that succeeds commits every message; one that fails leaves the last commit.
+    result_.committed = before_close.messages;
     try {
       store_->Close();
     } catch (const ms::Error& e) {
+      result_.committed = before_close.committed_messages;
       if (!stopped_) Stop(e, rows_.size());
     }
     if (!result_.pst_path.empty()) {
@@ -305,7 +312,7 @@ void Run::Finish() {
   }
   result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
   if (!result_.pst_path.empty()) {
-    result_.log_path = WriteRunLog(result_, started_, options_.log_format);
+    result_.log_path = WriteRunLog(result_, started_, options_.log_format, &log_file_);
   }
 }
 

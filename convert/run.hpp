@@ -106,6 +106,8 @@ struct RunResult {
   std::u16string stopped_file;  // that row's text, when a message was being written
   std::uint64_t bytes = 0;      // of the message files read
   std::uint64_t pst_bytes = 0;
+  // The messages the PST holds for certain: its last commit's, stand-ins included.
+  std::size_t committed = 0;
   double seconds = 0;
   std::vector<RowFailure> failures;
   std::vector<RowFailure> row_warnings;

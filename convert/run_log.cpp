@@ -1,8 +1,16 @@
 #include "convert/run_log.hpp"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <utility>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "convert/folder_path.hpp"
 #include "convert/text_escape.hpp"
@@ -106,9 +114,8 @@ std::string TextLog(const RunResult& r, std::string_view started) {
             std::to_string(r.rows);
     if (!r.stopped_file.empty()) text += " (" + EscapeText(r.stopped_file) + ")";
     text += ": " + EscapeText(OneLine(r.error)) + "\n";
-    text +=
-        "Messages from there on were not converted. The PST holds every message written "
-        "before the stop.\n";
+    text += "Messages from there on were not converted. The PST holds " +
+            Counted(r.committed, "message", "messages") + ", what its last commit wrote.\n";
   }
   auto section = [&text](const char* title, const std::vector<RowFailure>& list) {
     if (list.empty()) return;
@@ -207,13 +214,96 @@ std::string Counted(std::size_t n, std::string_view one, std::string_view many) 
 
 std::string LogTimeNow() { return TimeText(std::time(nullptr)); }
 
-std::filesystem::path WriteRunLog(const RunResult& r, std::string_view started, LogFormat format) {
+// Room kept for the log: some thousand entries. A longer log needs space when it is
+// written, which a full disk may by then have again (a failed PST is cut back to its
+// last commit).
+constexpr std::int64_t kLogReserve = 256 * 1024;
+
+RunLogFile RunLogFile::Reserve(const std::filesystem::path& pst) {
+  RunLogFile f;
+#ifndef _WIN32
+  std::filesystem::path log = pst;
+  log.replace_extension(".log");
+  const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return f;
+  f.fd_ = fd;
+  f.path_ = std::move(log);
+#ifdef __linux__
+  // Blocks kept past the end, so that the file stays empty until it is written.
+  (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, kLogReserve);
+#endif
+#else
+  (void)pst;
+#endif
+  return f;
+}
+
+RunLogFile::RunLogFile(RunLogFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), written_(other.written_) {}
+
+RunLogFile& RunLogFile::operator=(RunLogFile&& other) noexcept {
+  if (this != &other) {
+    Release();
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+    written_ = other.written_;
+  }
+  return *this;
+}
+
+RunLogFile::~RunLogFile() { Release(); }
+
+void RunLogFile::Release() {
+#ifndef _WIN32
+  if (fd_ < 0) return;
+  ::close(std::exchange(fd_, -1));
+  if (!written_) {
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+  }
+#endif
+}
+
+bool RunLogFile::Write(std::string_view text) {
+#ifndef _WIN32
+  if (fd_ < 0) return false;
+  written_ = true;  // whatever reaches the file stays
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n =
+        ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  const auto size = static_cast<off_t>(text.size());
+  if (::ftruncate(fd_, size) != 0) return false;
+#ifdef __linux__
+  // The reserved room the log did not take goes back to the disk.
+  if (size < kLogReserve) {
+    (void)::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, size, kLogReserve - size);
+  }
+#endif
+  return ::fsync(fd_) == 0 || errno == EINVAL;
+#else
+  (void)text;
+  return false;
+#endif
+}
+
+std::filesystem::path WriteRunLog(const RunResult& r, std::string_view started, LogFormat format,
+                                  RunLogFile* reserved) {
+  const std::string text =
+      format == LogFormat::kJsonLines ? JsonLinesLog(r, started) : TextLog(r, started);
+  if (reserved && reserved->is_open()) {
+    return reserved->Write(text) ? reserved->path() : std::filesystem::path();
+  }
   std::filesystem::path log = r.pst_path;
   log.replace_extension(".log");
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(CreateNew(log), &std::fclose);
   if (!file) return {};
-  const std::string text =
-      format == LogFormat::kJsonLines ? JsonLinesLog(r, started) : TextLog(r, started);
   if (std::fwrite(text.data(), 1, text.size(), file.get()) != text.size()) return {};
   if (std::fflush(file.get()) != 0) return {};
   return log;

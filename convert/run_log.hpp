@@ -46,8 +46,34 @@ std::string Counted(std::size_t n, std::string_view one, std::string_view many);
 // The local time as the log shows it: "2026-12-06 07:05:03 +0100".
 std::string LogTimeNow();
 
-// Writes the log beside the PST (its name with ".log"), created new, never over an
-// existing file. Returns its path, or an empty path when it could not be written.
-std::filesystem::path WriteRunLog(const RunResult& r, std::string_view started, LogFormat format);
+// The log file of a run, made as soon as its PST exists, with room kept for it on the
+// disk: a run whose PST fills the disk still writes the log that says so. Empty where
+// the file could not be made (WriteRunLog then tries to make it itself).
+class RunLogFile {
+ public:
+  RunLogFile() = default;
+  // Creates the log beside `pst` (its name with ".log"), never over an existing file.
+  static RunLogFile Reserve(const std::filesystem::path& pst);
+  RunLogFile(RunLogFile&& other) noexcept;
+  RunLogFile& operator=(RunLogFile&& other) noexcept;
+  ~RunLogFile();  // a log that was never written is removed
+
+  bool is_open() const { return fd_ >= 0; }
+  const std::filesystem::path& path() const { return path_; }
+  // Writes `text` as the whole file; false when the system refused.
+  bool Write(std::string_view text);
+
+ private:
+  void Release();
+  int fd_ = -1;
+  std::filesystem::path path_;
+  bool written_ = false;
+};
+
+// Writes the log beside the PST (its name with ".log"): into `reserved` when it is open,
+// else created new, never over an existing file. Returns its path, or an empty path when
+// it could not be written.
+std::filesystem::path WriteRunLog(const RunResult& r, std::string_view started, LogFormat format,
+                                  RunLogFile* reserved = nullptr);
 
 }  // namespace larkfield::convert
