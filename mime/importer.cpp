@@ -2180,6 +2180,10 @@ ImportResult import_bytes(std::span<const std::byte> bytes, std::string_view fil
 ImportResult import_file(const std::filesystem::path& path, const ImportOptions& options) {
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
+  // The system's own reason: a link loop or a folder without search permission is no
+  // missing file.
+  if (ec && ec != std::errc::no_such_file_or_directory)
+    throw ReadError("cannot read " + path.string() + ": " + ec.message(), ec.value());
   if (ec || !std::filesystem::exists(status))
     throw ReadError("cannot read " + path.string() + ": no such file", ENOENT);
   if (std::filesystem::is_directory(status))

@@ -7,7 +7,9 @@
 // called after each message, before the next file is touched, so the test changes the
 // next file at a known moment instead of racing the converter.
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +24,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "convert/folder_path.hpp"
@@ -313,6 +316,110 @@ TEST_F(SourceFaults, FileWithoutReadPermissionIsLoggedAndTheRestConverts) {
   fs::path log = psts[0];
   log.replace_extension(".log");
   EXPECT_NE(read_file(log).find("b.eml"), std::string::npos) << read_file(log);
+}
+
+// A file-symlink loop and a folder that can be read but not searched: each failure
+// gives the system's own reason, never "no such file".
+TEST_F(SourceFaults, LinkLoopAndUnsearchableFolderGiveTheSystemsReason) {
+  write_file(src_ / "Inbox" / "a.eml", message("a"));
+  fs::create_symlink("loop2.eml", src_ / "Inbox" / "loop1.eml");
+  fs::create_symlink("loop1.eml", src_ / "Inbox" / "loop2.eml");
+  write_file(src_ / "Shut" / "c.eml", message("c"));
+  fs::permissions(out_, fs::perms::all);
+  fs::permissions(src_ / "Shut", fs::perms::owner_read | fs::perms::owner_write |
+                                     fs::perms::group_read | fs::perms::others_read);
+  ProcessResult r = run_convert_unprivileged(
+      {"--quiet", "--output-dir", out_.string(), src_.string()}, tmp_.path());
+  fs::permissions(src_ / "Shut", fs::perms::owner_all);
+  ASSERT_NE(r.exit_code, 126) << "cannot run as another user";
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  std::vector<fs::path> psts;
+  for (const auto& e : fs::directory_iterator(out_))
+    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  ASSERT_EQ(psts.size(), 1u) << r.err;
+  EXPECT_EQ(subjects_in(psts[0]), (std::set<std::string>{"a"}));
+  fs::path log = psts[0];
+  log.replace_extension(".log");
+  const std::string text = read_file(log);
+  EXPECT_EQ(text.find("no such file"), std::string::npos) << text;
+  EXPECT_NE(text.find("loop1.eml: Too many levels of symbolic links\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("loop2.eml: Too many levels of symbolic links\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("c.eml: Permission denied\n"), std::string::npos) << text;
+}
+
+// Makes `levels` nested folders of 200-byte names below `root`, each with one message
+// file, through directory descriptors (a path past PATH_MAX cannot be made by name).
+void make_deep_tree(const fs::path& root, int levels) {
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  const std::string name(200, 'd');
+  for (int i = 1; i <= levels; ++i) {
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+    const std::string file = "level" + std::to_string(i) + ".eml";
+    const int f = ::openat(fd, file.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(f, 0);
+    const std::string text = message("level" + std::to_string(i));
+    ASSERT_EQ(::write(f, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(f);
+  }
+  ::close(fd);
+}
+
+// Removes a tree whatever its depth (std::filesystem works by whole paths).
+void remove_deep_tree(int parent, const char* name) {
+  const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0) {
+    ::unlinkat(parent, name, 0);
+    return;
+  }
+  if (DIR* dir = ::fdopendir(fd)) {
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(dir)) {
+      if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..")
+        names.emplace_back(e->d_name);
+    }
+    for (const std::string& n : names) remove_deep_tree(::dirfd(dir), n.c_str());
+    ::closedir(dir);
+  } else {
+    ::close(fd);
+  }
+  ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// Folders whose path is longer than the system takes (PATH_MAX, 4,096 bytes): the scan
+// names the first of them as not listed, with the system's reason, and the exit status
+// says the run was incomplete; every message above them converts. None is dropped
+// silently.
+TEST_F(SourceFaults, FoldersPastThePathLimitAreReportedNotSkipped) {
+  write_file(src_ / "top.eml", message("top"));
+  constexpr int kLevels = 25;  // 25 x 201 bytes: levels 20 and below lie past 4,096 bytes
+  make_deep_tree(src_, kLevels);
+  ProcessResult r = run_process(
+      {kConvert.string(), "--quiet", "--json", "--output-dir", out_.string(), src_.string()});
+  remove_deep_tree(AT_FDCWD, src_.c_str());
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_NE(r.err.find("File name too long"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("{\"kind\":\"folder-not-read\""), std::string::npos) << r.out;
+  std::vector<fs::path> psts;
+  for (const auto& e : fs::directory_iterator(out_))
+    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  ASSERT_EQ(psts.size(), 1u) << r.err;
+  expect_valid(psts[0]);
+  // Each message whose path fits converts; the first folder that does not is reported.
+  const std::size_t base = src_.native().size() + 1;
+  std::set<std::string> expected{"top"};
+  for (int i = 1; i <= kLevels; ++i) {
+    const std::string name = "level" + std::to_string(i);
+    if (base + 201 * static_cast<std::size_t>(i) + name.size() + 4 >= PATH_MAX) break;
+    expected.insert(name);
+  }
+  EXPECT_GT(expected.size(), 10u);
+  EXPECT_LT(expected.size(), static_cast<std::size_t>(kLevels) + 1);
+  EXPECT_EQ(subjects_in(psts[0]), expected);
 }
 
 // A message file of 2 GiB (sparse, so it costs no disk) next to ordinary ones: with the
