@@ -1,16 +1,22 @@
 #include "convert/run.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "convert/error.hpp"
 #include "convert/folder_path.hpp"
 #include "convert/mailstore/mail_store.hpp"
+#include "convert/pipeline.hpp"
 #include "convert/run_log.hpp"
 
 namespace larkfield::convert {
@@ -60,7 +66,9 @@ class Run {
   void ReadRowFolders();
   void CreateFolders();
   void ConvertMessages();
-  void WriteMessage(std::size_t row);
+  std::size_t ImportThreads() const;
+  PreparedRow PrepareRow(std::size_t row) const;
+  void WriteMessage(std::size_t row, ImportPipeline& pipeline);
   void Finish();
   void Stop(const ms::Error& e, std::size_t row);
 
@@ -202,20 +210,62 @@ void Run::CreateFolders() {
   }
 }
 
+std::size_t Run::ImportThreads() const {
+  if (!options_.importer.thread_safe()) return 0;
+  std::size_t threads = options_.import_threads;
+  if (threads == RunOptions::kImportThreadsAuto) {
+    // One core writes; the others read.
+    const unsigned cores = std::thread::hardware_concurrency();
+    threads = cores > 2 ? cores - 1 : 1;
+  }
+  return std::min(threads, rows_.size());
+}
+
+// Looks at the row's file and imports it; called by the pipeline's workers, so it changes
+// nothing of the run. A row whose folder is not in the store is not read at all.
+PreparedRow Run::PrepareRow(std::size_t i) const {
+  PreparedRow prepared;
+  if (folder_ids_[row_folder_[i]] == kNoFolder) return prepared;
+  const SourceRow& row = rows_[i];
+  // A read-only look at the file: what it is and how big. It counts as read unless the
+  // import finds it unreadable.
+  prepared.stamp = FileStamp::Of(row.file);
+  if (prepared.stamp.ok && S_ISREG(prepared.stamp.mode)) {
+    prepared.size = static_cast<std::uint64_t>(prepared.stamp.size);
+  }
+  try {
+    prepared.message = options_.importer(row.file, options_.import_options);
+    prepared.memory = HeldBytes(*prepared.message);
+  } catch (const mime::ReadError& e) {
+    prepared.error.emplace(ms::Error::Code::kUnreadable, e.what());
+  } catch (const std::bad_alloc&) {
+    prepared.message.reset();
+    prepared.error.emplace(ms::Error::Code::kFailed, "Out of memory while reading the message");
+  } catch (const std::exception& e) {
+    prepared.error.emplace(ms::Error::Code::kFailed, e.what());
+  }
+  return prepared;
+}
+
 void Run::ConvertMessages() {
   const std::size_t count = rows_.size();
+  // Files are read ahead on other threads where the importer allows it; this thread
+  // writes them in list order, and whatever ends the loop (a stop, a fatal write error,
+  // an exception from the observer) drops what was read ahead when the pipeline goes.
+  ImportPipeline pipeline(count, ImportThreads(), [this](std::size_t i) { return PrepareRow(i); });
   for (std::size_t i = 0; i < count && !stopped_; ++i) {
     observer_.Yield();
     const SourceRow& row = rows_[i];
     const std::uint32_t folder = row_folder_[i];
     if (folder_ids_[folder] == kNoFolder) {
+      pipeline.Release(pipeline.Take(i).memory);  // nothing was read for it
       ++result_.failed;
       result_.failures.push_back({row.text,
                                   "its folder " + Utf8(folders_[folder]) +
                                       " is not in the PST: " + folder_missing_[folder],
                                   row.file});
     } else {
-      WriteMessage(i);
+      WriteMessage(i, pipeline);
       if (stopped_) return;
     }
     observer_.Caption(u"Converting Messages... from (" + folders_[folder] + u")");
@@ -226,30 +276,27 @@ void Run::ConvertMessages() {
   }
 }
 
-void Run::WriteMessage(std::size_t i) {
+void Run::WriteMessage(std::size_t i, ImportPipeline& pipeline) {
   const SourceRow& row = rows_[i];
-  // A read-only look at the file: how big is it. It counts as read unless the import
-  // finds it unreadable.
-  std::uint64_t size = 0;
-  {
-    std::error_code ec;
-    size = std::filesystem::file_size(row.file, ec);
-    if (ec) size = 0;
+  PreparedRow prepared = pipeline.Take(i);
+  if (prepared.ahead && FileStamp::Of(row.file) != prepared.stamp) {
+    // The file changed after a worker read it: it is read again, as it is now, so the
+    // message is what a run that reads each file just before writing it would write.
+    pipeline.Release(std::exchange(prepared.memory, 0));
+    prepared = PrepareRow(i);
+    prepared.memory = 0;
   }
+  // What the message holds is free once it is written or refused.
+  struct Held {
+    ImportPipeline& pipeline;
+    std::size_t memory;
+    ~Held() { pipeline.Release(memory); }
+  } held{pipeline, prepared.memory};
   try {
-    std::optional<mime::ImportResult> imported;
-    try {
-      imported = options_.importer(row.file, options_.import_options);
-    } catch (const mime::ReadError& e) {
-      throw ms::Error(ms::Error::Code::kUnreadable, e.what());
-    } catch (const std::bad_alloc&) {
-      throw ms::Error(ms::Error::Code::kFailed, "Out of memory while reading the message");
-    } catch (const std::exception& e) {
-      throw ms::Error(ms::Error::Code::kFailed, e.what());
-    }
+    if (prepared.error) throw std::move(*prepared.error);
     // The file counts as read once the import could read it.
-    result_.bytes += size;
-    mime::ImportResult& message = *imported;
+    result_.bytes += prepared.size;
+    mime::ImportResult& message = *prepared.message;
     std::vector<std::string> warnings = std::move(message.warnings);
     const bool stand_in = message.stand_in;
     store_->AddMessage(folder_ids_[row_folder_[i]], std::move(message));

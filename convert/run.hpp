@@ -75,6 +75,12 @@ struct RunOptions : Services {
   std::filesystem::path destination;  // an existing folder
   mime::ImportOptions import_options;
   std::size_t commit_every = 0;  // store commit every N messages; 0: the store's default
+  // Threads that read message files ahead of the writer, when the importer may be called
+  // from several threads at once (Importer::thread_safe): by default the cores less the
+  // one that writes, at least one. 0, or an importer that is not thread-safe: each file is
+  // read on the run's thread just before it is written.
+  static constexpr std::size_t kImportThreadsAuto = static_cast<std::size_t>(-1);
+  std::size_t import_threads = kImportThreadsAuto;
   // What gathering the rows found, passed on to the result and the log: folders the scan
   // could not list and sources that could not be read (their messages are not among the
   // rows), and sources given more than once (read once).

@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "mime/importer.hpp"
@@ -39,8 +41,38 @@ using BackendFactory = std::function<std::unique_ptr<StoreBackend>(
     const std::filesystem::path& path, const pst::StoreOptions& options)>;
 
 // Reads one message file; throws mime::ReadError when the file cannot be read at all.
-using Importer = std::function<mime::ImportResult(const std::filesystem::path& path,
-                                                  const mime::ImportOptions& options)>;
+// Any callable of that shape converts to an Importer, which a run then calls from its own
+// thread only, one file at a time; an importer made with ThreadSafe may also be called from
+// several threads at once, and a run then reads files ahead of the writer (the MIME importer
+// is one).
+class Importer {
+ public:
+  using Function = std::function<mime::ImportResult(const std::filesystem::path& path,
+                                                    const mime::ImportOptions& options)>;
+
+  Importer() = default;
+  template <class F>
+  requires(!std::is_same_v<std::remove_cvref_t<F>, Importer> &&
+           std::is_constructible_v<Function, F>) Importer(F&& read)
+      : read_(std::forward<F>(read)) {}  // NOLINT: converts like a function
+
+  static Importer ThreadSafe(Function read) {
+    Importer importer(std::move(read));
+    importer.thread_safe_ = true;
+    return importer;
+  }
+
+  mime::ImportResult operator()(const std::filesystem::path& path,
+                                const mime::ImportOptions& options) const {
+    return read_(path, options);
+  }
+  explicit operator bool() const noexcept { return static_cast<bool>(read_); }
+  bool thread_safe() const noexcept { return thread_safe_; }
+
+ private:
+  Function read_;
+  bool thread_safe_ = false;
+};
 
 // The PST writer of pst/messaging and the importer of mime/. When the program is built
 // without them, both raise Error kFailed on use.

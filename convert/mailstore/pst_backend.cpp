@@ -45,9 +45,12 @@ BackendFactory PstBackendFactory() {
 }
 
 Importer MimeImporter() {
-  return [](const std::filesystem::path& path, const mime::ImportOptions& options) {
-    return mime::import_file(path, options);
-  };
+  // Every import has its own GMime objects; the library is set up once, whichever thread
+  // imports first.
+  return Importer::ThreadSafe(
+      [](const std::filesystem::path& path, const mime::ImportOptions& options) {
+        return mime::import_file(path, options);
+      });
 }
 
 }  // namespace larkfield::mailstore

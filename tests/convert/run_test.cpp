@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "convert/folder_path.hpp"
+#include "convert/mailstore/backend.hpp"
 #include "convert/run.hpp"
 #include "convert/text_escape.hpp"
 #include "mime/text.hpp"
@@ -311,6 +315,198 @@ TEST_F(RunTest, EndingTheRunFromAYieldCommitsWhatWasWritten) {
   EXPECT_EQ(rec_.abandoned->outcome, RunResult::Outcome::kStopped);
   EXPECT_EQ(rec_.abandoned->converted, 2u);
   EXPECT_EQ(rec_.abandoned->log_path, log);
+}
+
+// Equal stored values; times taken from the clock (items without a date) may differ by
+// the seconds between two imports, and data left in the file are compared as read.
+void ExpectSameProperties(const std::vector<pst::Property>& a, const std::vector<pst::Property>& b,
+                          const std::string& where) {
+  ASSERT_EQ(a.size(), b.size()) << where;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    ASSERT_EQ(a[i].tag, b[i].tag) << where;
+    const auto* ta = std::get_if<pst::FileTime>(&a[i].value);
+    const auto* tb = std::get_if<pst::FileTime>(&b[i].value);
+    const auto* sa = std::get_if<std::shared_ptr<pst::ByteSource>>(&a[i].value);
+    const auto* sb = std::get_if<std::shared_ptr<pst::ByteSource>>(&b[i].value);
+    if (ta != nullptr && tb != nullptr) {
+      const std::uint64_t d = ta->ticks > tb->ticks ? ta->ticks - tb->ticks : tb->ticks - ta->ticks;
+      EXPECT_LE(d, 30ULL * 10000000) << where << " property 0x" << std::hex << a[i].tag;
+    } else if (sa != nullptr && sb != nullptr) {
+      auto drain = [](pst::ByteSource& source) {
+        std::vector<std::byte> all, buffer(65536);
+        while (const std::size_t n = source.read(buffer))
+          all.insert(all.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+        return all;
+      };
+      EXPECT_TRUE(drain(**sa) == drain(**sb)) << where << " streamed data";
+    } else {
+      EXPECT_TRUE(a[i].value == b[i].value) << where << " property 0x" << std::hex << a[i].tag;
+    }
+  }
+}
+
+void ExpectSameMessage(const pst::Message& a, const pst::Message& b, const std::string& where) {
+  ExpectSameProperties(a.properties, b.properties, where);
+  ASSERT_EQ(a.recipients.size(), b.recipients.size()) << where;
+  for (std::size_t r = 0; r < a.recipients.size(); ++r) {
+    ExpectSameProperties(a.recipients[r].properties, b.recipients[r].properties,
+                         where + " recipient " + std::to_string(r));
+  }
+  ASSERT_EQ(a.attachments.size(), b.attachments.size()) << where;
+  for (std::size_t n = 0; n < a.attachments.size(); ++n) {
+    const std::string at = where + " attachment " + std::to_string(n);
+    ExpectSameProperties(a.attachments[n].properties, b.attachments[n].properties, at);
+    ASSERT_EQ(a.attachments[n].embedded_message == nullptr,
+              b.attachments[n].embedded_message == nullptr)
+        << at;
+    if (a.attachments[n].embedded_message) {
+      ExpectSameMessage(*a.attachments[n].embedded_message, *b.attachments[n].embedded_message, at);
+    }
+  }
+}
+
+// The message corpus spread over folders, with a message whose attachment stays in its
+// file, an unparsable file, a vanished one and a row whose folder cannot be made.
+class PipelineTest : public RunTest {
+ protected:
+  PipelineTest() {
+    // The MIME importer, noting the thread of each import.
+    options_.importer = mailstore::Importer::ThreadSafe(
+        [this, inner = mailstore::MimeImporter()](const std::filesystem::path& p,
+                                                  const mime::ImportOptions& o) {
+          {
+            std::lock_guard lock(mutex_);
+            import_threads_.push_back(std::this_thread::get_id());
+          }
+          return inner(p, o);
+        });
+    options_.backend = [this, inner = testing::FakeFactory(&stores_)](
+                           const std::filesystem::path& p, const pst::StoreOptions& o) {
+      auto backend = inner(p, o);
+      stores_.back()->fail_folder = u"Refused";
+      stores_.back()->fail_message_after = fail_message_after_;
+      return backend;
+    };
+    std::vector<std::filesystem::path> corpus;
+    for (const auto& e : std::filesystem::directory_iterator(LARKFIELD_MAIL_CORPUS)) {
+      const std::string ext = e.path().extension().string();
+      if (ext == ".eml" || ext == ".emlx") corpus.push_back(e.path());
+    }
+    std::sort(corpus.begin(), corpus.end());
+    for (std::size_t i = 0; i < corpus.size(); ++i) {
+      const std::string folder = i % 7 == 3 ? "Refused" : "F" + std::to_string(i % 4);
+      rows_.push_back(File(folder + "/" + corpus[i].filename().string(), ReadAll(corpus[i])));
+      if (i == corpus.size() / 3) {
+        std::string big =
+            "Subject: big\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; "
+            "boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nhi\r\n--b\r\n"
+            "Content-Type: application/octet-stream; name=big.bin\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\n";
+        for (int line = 0; line < 40000; ++line) big += std::string(76, 'A' + line % 26) + "\r\n";
+        big += "--b--\r\n";
+        rows_.push_back(File("F1/big.eml", big));
+        rows_.push_back(File("F2/garbage.eml", std::string("\0\1\2 no message", 15)));
+        const auto gone = tmp_.path() / "src/F3/gone.eml";
+        rows_.push_back({gone, TextOfPath(gone)});
+      }
+    }
+  }
+  RunResult GoWith(std::size_t threads) {
+    options_.import_threads = threads;
+    import_threads_.clear();
+    return Go(rows_);
+  }
+  std::vector<SourceRow> rows_;
+  std::mutex mutex_;
+  std::vector<std::thread::id> import_threads_;
+  std::size_t fail_message_after_ = SIZE_MAX;
+};
+
+// Files read ahead on several threads come out as when each is read just before it is
+// written: the same messages in the same folders and order, with the same properties,
+// counts, failures and warnings.
+TEST_F(PipelineTest, ReadingAheadWritesWhatOneThreadWrites) {
+  const RunResult one = GoWith(0);
+  const std::size_t imports = import_threads_.size();
+  EXPECT_EQ(std::count(import_threads_.begin(), import_threads_.end(), std::this_thread::get_id()),
+            static_cast<std::ptrdiff_t>(imports));
+  const RunResult many = GoWith(3);
+  // Each file was read once, ahead, on the other threads.
+  EXPECT_EQ(import_threads_.size(), imports);
+  EXPECT_EQ(std::count(import_threads_.begin(), import_threads_.end(), std::this_thread::get_id()),
+            0);
+  ASSERT_EQ(stores_.size(), 2u);
+  for (const RunResult* r : {&one, &many}) {
+    ASSERT_EQ(r->outcome, RunResult::Outcome::kCompleted) << r->error;
+  }
+  EXPECT_GT(one.converted, 80u);
+  EXPECT_EQ(one.converted, many.converted);
+  EXPECT_EQ(one.failed, many.failed);
+  EXPECT_EQ(one.warnings, many.warnings);
+  EXPECT_EQ(one.bytes, many.bytes);
+  ASSERT_EQ(one.failures.size(), many.failures.size());
+  for (std::size_t i = 0; i < one.failures.size(); ++i) {
+    EXPECT_EQ(one.failures[i].row, many.failures[i].row);
+    EXPECT_EQ(one.failures[i].reason, many.failures[i].reason);
+  }
+  ASSERT_EQ(one.row_warnings.size(), many.row_warnings.size());
+  for (std::size_t i = 0; i < one.row_warnings.size(); ++i) {
+    EXPECT_EQ(one.row_warnings[i].row, many.row_warnings[i].row);
+    EXPECT_EQ(one.row_warnings[i].reason, many.row_warnings[i].reason);
+  }
+  const FakeStoreData& a = *stores_[0];
+  const FakeStoreData& b = *stores_[1];
+  EXPECT_EQ(a.FolderPaths(), b.FolderPaths());
+  EXPECT_EQ(a.named, b.named);
+  ASSERT_EQ(a.messages.size(), b.messages.size());
+  for (std::size_t i = 0; i < a.messages.size(); ++i) {
+    ExpectSameMessage(*a.messages[i], *b.messages[i], "message " + std::to_string(i));
+  }
+  for (const auto& [id, folder] : a.folders) {
+    ASSERT_TRUE(b.folders.count(id));
+    ASSERT_EQ(folder.messages.size(), b.folders.at(id).messages.size());
+    for (std::size_t i = 0; i < folder.messages.size(); ++i) {
+      EXPECT_EQ(testing::Subject(*folder.messages[i]),
+                testing::Subject(*b.folders.at(id).messages[i]));
+    }
+  }
+}
+
+// Stopping while files are read ahead, from a yield or by a write the store refuses:
+// the store holds the rows before the stop, in order, and nothing read ahead of it.
+TEST_F(PipelineTest, StoppingWhileReadingAheadKeepsWhatWasWrittenInOrder) {
+  const RunResult one = GoWith(0);
+  ASSERT_EQ(one.outcome, RunResult::Outcome::kCompleted) << one.error;
+  const FakeStoreData& all = *stores_[0];
+  ASSERT_GT(all.messages.size(), 40u);
+
+  struct Ended {};
+  rec_.on_yield = [this] {
+    if (stores_.size() == 2 && stores_[1]->messages.size() == 30) throw Ended{};
+  };
+  EXPECT_THROW(GoWith(3), Ended);
+  rec_.on_yield = nullptr;
+  ASSERT_TRUE(rec_.abandoned);
+  EXPECT_EQ(rec_.abandoned->outcome, RunResult::Outcome::kStopped);
+  EXPECT_NE(ReadAll(rec_.abandoned->log_path).find("stopped"), std::string::npos);
+
+  // The store refuses the 21st message as a full disk would.
+  fail_message_after_ = 20;
+  const RunResult full = GoWith(3);
+  EXPECT_EQ(full.outcome, RunResult::Outcome::kStopped);
+  // Every row before the refused one was handled, and none after it.
+  EXPECT_EQ(full.converted + full.failed, full.stopped_at);
+  EXPECT_NE(ReadAll(full.log_path).find("stopped at message"), std::string::npos);
+
+  ASSERT_EQ(stores_.size(), 3u);
+  for (const auto& [stopped, kept] : {std::pair{stores_[1].get(), std::size_t{30}},
+                                      std::pair{stores_[2].get(), std::size_t{20}}}) {
+    EXPECT_TRUE(stopped->closed);
+    ASSERT_EQ(stopped->messages.size(), kept);
+    for (std::size_t i = 0; i < kept; ++i) {
+      EXPECT_EQ(testing::Subject(*stopped->messages[i]), testing::Subject(*all.messages[i])) << i;
+    }
+  }
 }
 
 // A name can hold line breaks, terminal escape codes, a direction override and bytes that
