@@ -11,8 +11,11 @@
 // folder count grows with the messages, too) and one message in a hundred failing, so
 // that the failure list and the log grow as well. Prints CPU microseconds per message
 // and the growth from the first count to the last; exits 1 when it grows by more than
-// half, which points at a cost that is not linear.
+// half, which points at a cost that is not linear. It also prints the memory the run
+// takes beyond its rows: the peak resident size during the run less the resident size
+// with the rows built, per row.
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -71,8 +75,23 @@ class NullBackend final : public mailstore::StoreBackend {
 
 struct Quiet final : convert::RunObserver {};
 
-// Seconds of CPU for one run of n rows.
-double RunOnce(std::size_t n, std::size_t folders_per, const fs::path& out) {
+// A line of /proc/self/status ("VmRSS", "VmHWM") in bytes; 0 when there is none.
+std::size_t StatusBytes(const std::string& key) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(key + ":", 0) == 0) return std::stoull(line.substr(key.size() + 1)) * 1024;
+  }
+  return 0;
+}
+
+struct Measured {
+  double cpu_s = 0;
+  double bytes_per_row = 0;  // peak during the run beyond the rows, per row
+};
+
+// CPU and memory of one run of n rows.
+Measured RunOnce(std::size_t n, std::size_t folders_per, const fs::path& out) {
   std::vector<convert::SourceRow> rows;
   rows.reserve(n);
   const std::size_t folders = std::max<std::size_t>(1, n / folders_per);
@@ -97,9 +116,13 @@ double RunOnce(std::size_t n, std::size_t folders_per, const fs::path& out) {
     return r;
   };
   Quiet quiet;
+  ::malloc_trim(0);
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+  const std::size_t rows_rss = StatusBytes("VmRSS");
   const double t0 = CpuSeconds();
   const convert::RunResult r = convert::Convert(rows, o, quiet);
   const double t1 = CpuSeconds();
+  const std::size_t peak = StatusBytes("VmHWM");
   if (r.outcome != convert::RunResult::Outcome::kCompleted || r.rows != n) {
     std::fprintf(stderr, "bench_run_scaling: the run of %zu did not complete: %s\n", n,
                  r.error.c_str());
@@ -108,7 +131,11 @@ double RunOnce(std::size_t n, std::size_t folders_per, const fs::path& out) {
   std::error_code ec;
   fs::remove(r.pst_path, ec);
   fs::remove(r.log_path, ec);
-  return t1 - t0;
+  Measured m;
+  m.cpu_s = t1 - t0;
+  m.bytes_per_row =
+      peak > rows_rss ? static_cast<double>(peak - rows_rss) / static_cast<double>(n) : 0.0;
+  return m;
 }
 
 }  // namespace
@@ -131,14 +158,17 @@ int main(int argc, char** argv) {
   const fs::path out =
       fs::temp_directory_path() / ("larkfield-run-scaling-" + std::to_string(::getpid()));
   fs::create_directories(out);
-  std::printf("%10s %8s %10s %12s\n", "messages", "folders", "cpu_s", "cpu_us/msg");
+  std::printf("%10s %8s %10s %12s %14s\n", "messages", "folders", "cpu_s", "cpu_us/msg",
+              "run_bytes/row");
   double first = 0, last = 0;
   for (std::size_t n : counts) {
-    const double s = RunOnce(n, folders_per, out);
+    const Measured m = RunOnce(n, folders_per, out);
+    const double s = m.cpu_s;
     const double per = s / static_cast<double>(n) * 1e6;
     if (first == 0) first = per;
     last = per;
-    std::printf("%10zu %8zu %10.3f %12.2f\n", n, std::max<std::size_t>(1, n / folders_per), s, per);
+    std::printf("%10zu %8zu %10.3f %12.2f %14.1f\n", n, std::max<std::size_t>(1, n / folders_per),
+                s, per, m.bytes_per_row);
     std::fflush(stdout);
   }
   std::error_code ec;
