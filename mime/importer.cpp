@@ -14,6 +14,8 @@
 #include <system_error>
 #include <utility>
 
+#include <unistd.h>
+
 #include "mime/file_content.hpp"
 #include "mime/framing.hpp"
 #include "mime/gmime_ptr.hpp"
@@ -147,6 +149,41 @@ struct Context {
   std::filesystem::path partial_attachments;
 };
 
+// GMime 3.2.13 takes the line break before a boundary line to be as long as the file's
+// usual one: in a file of CRLF lines it cuts the last byte of a part whose last line ends in
+// a bare LF, and in a file of LF lines it keeps the CR of a CRLF. The part's data end where
+// the line break that is really there starts. Reading the bytes around the end is enough:
+// the boundary line starts at most two bytes after it.
+void fix_content_end(GMimeStream* s) {
+  if (s == nullptr || s->bound_start < 0 || s->bound_end < s->bound_start) return;
+  const gint64 start = s->bound_start;
+  const gint64 end = s->bound_end;
+  const gint64 from = std::max(start, end - 2);
+  char window[8] = {};
+  gint64 got = 0;
+  if (GMIME_IS_STREAM_MEM(s)) {
+    const GByteArray* a = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(s));
+    if (a == nullptr || static_cast<gint64>(a->len) < end) return;
+    got = std::min<gint64>(static_cast<gint64>(a->len) - from, sizeof window);
+    std::memcpy(window, a->data + from, static_cast<std::size_t>(got));
+  } else if (GMIME_IS_STREAM_FS(s)) {
+    const ssize_t n = ::pread(GMIME_STREAM_FS(s)->fd, window, sizeof window, from);
+    if (n <= 0) return;
+    got = n;
+  } else {
+    return;
+  }
+  const auto at = [&](gint64 i) { return i >= from && i < from + got ? window[i - from] : '\0'; };
+  // The boundary line: "--" at the start of a line, at most two bytes past the end.
+  for (gint64 b = std::max(end, start + 1); b <= end + 2; ++b) {
+    if (!(at(b) == '-' && at(b + 1) == '-' && (at(b - 1) == '\n' || at(b - 1) == '\r'))) continue;
+    gint64 real = b - 1;
+    if (at(b - 1) == '\n' && b - 2 >= start && at(b - 2) == '\r') real = b - 2;
+    if (real != end && real >= start) g_mime_stream_set_bounds(s, start, real);
+    return;
+  }
+}
+
 // The data of a part as a range of the message file, when the part was parsed from it
 // directly (not from a repaired or re-parsed copy) and its data are large enough to leave
 // there.
@@ -156,6 +193,7 @@ std::shared_ptr<ContentSource> streamed_content(const Context& ctx, GMimePart* p
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (content == nullptr) return nullptr;
   GMimeStream* s = g_mime_data_wrapper_get_stream(content);
+  fix_content_end(s);
   if (s == nullptr || s->bound_start < 0 || s->bound_end < s->bound_start) return nullptr;
   const auto length = static_cast<std::uint64_t>(s->bound_end - s->bound_start);
   if (length <= ctx.options.stream_attachments_over) return nullptr;
@@ -347,6 +385,7 @@ Out part_data_as(GMimePart* part) {
   Out out;
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (content == nullptr) return out;
+  fix_content_end(g_mime_data_wrapper_get_stream(content));
   if (g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64) {
     GMimeStream* stream = g_mime_data_wrapper_get_stream(content);
     if (stream == nullptr) return out;
@@ -1476,10 +1515,12 @@ void Converter::envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs,
                          const framing::Framed* frame) {
   auto& p = m_.properties;
   (void)msg;
-  // Subject family. The last Subject header wins, as in GMime.
+  // Subject family. The first Subject header counts, as in RFC 5322 readers.
   std::string subject;
-  for (const auto& h : hs)
-    if (text::iequals(h.name, "subject")) subject = decode_text_header(ctx_, h.raw);
+  if (const RawHeader* h = find_header(hs, "Subject")) subject = decode_text_header(ctx_, h->raw);
+  if (std::count_if(hs.begin(), hs.end(),
+                    [](const RawHeader& h) { return text::iequals(h.name, "Subject"); }) > 1)
+    ctx_.warnings.emplace_back("repeated Subject header ignored; the first one is used");
   put_str(p, t::kSubject, subject);
   std::string prefix, normalized = subject;
   {
@@ -2109,8 +2150,13 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
   const gint64 base = sink.base;
   sink.base = 0;         // later parses (repaired parts) count from the start of what they read
   origin.file = source;  // a stand-in may take the whole file from it
+  // GMime files Content-* fields under the top part: a block of only those is a message too.
+  const auto field_count = [](GMimeObject* o) {
+    return o == nullptr ? 0 : g_mime_header_list_get_count(g_mime_object_get_header_list(o));
+  };
   if (!msg ||
-      g_mime_header_list_get_count(g_mime_object_get_header_list(GMIME_OBJECT(msg.get()))) == 0) {
+      field_count(GMIME_OBJECT(msg.get())) + field_count(g_mime_message_get_mime_part(msg.get())) ==
+          0) {
     g_mime_parser_options_set_warning_callback(parser_options.get(), nullptr, nullptr);
     return stand_in(bytes, window.size, file_name, "no message headers found", std::move(warnings),
                     now, options, &origin);

@@ -1369,6 +1369,125 @@ att.0.attach_size = 0
 warnings ~ attachment "report.pdf" of this partial .emlx is not in Attachments/t61-partial-emlx-missing/2/
 """, ext="emlx")
 
+# ---------------------------------------------------------------- framing and decoding
+case("t28-mime-fields-only",
+     "Content-Type: text/plain; charset=us-ascii\nContent-Transfer-Encoding: 7bit\n\n"
+     "Only MIME fields above this line.\n", """
+# a header block of MIME fields only is a message without subject or sender
+stand_in = false
+message_class = IPM.Note
+subject =
+body ~ Only MIME fields above this line.
+attachments = 0
+""")
+
+LONG_BOUNDARY = "=_Part_" + "0123456789abcdef" * 4 + "'()+_,-./:=?"
+case("t50-long-odd-boundary",
+     HDR + "Subject: long boundary\nMIME-Version: 1.0\n"
+     f"Content-Type: multipart/mixed;\n boundary=\"{LONG_BOUNDARY}\"\n\n"
+     f"--{LONG_BOUNDARY}\nContent-Type: text/plain\n\nbody under a long boundary\n"
+     f"--{LONG_BOUNDARY}\nContent-Type: application/octet-stream; name=p.png\n"
+     "Content-Transfer-Encoding: base64\n\n" + b64(PNG) + f"\n--{LONG_BOUNDARY}--\n", COMMON + f"""
+# a boundary of 80 characters, among them ' ( ) + , - . / : = ?, is a boundary like any other
+stand_in = false
+subject = long boundary
+body ~ body under a long boundary
+attachments = 1
+att.0.long_filename = p.png
+att.0.sha256 = {sha(PNG)}
+""")
+
+case("t50-lone-cr-line-ends",
+     (HDR + "Subject: classic line ends\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=CR\n\n"
+      "--CR\nContent-Type: text/plain\n\nfirst line\nsecond line\n"
+      "--CR\nContent-Type: application/octet-stream; name=p.png\nContent-Transfer-Encoding: base64\n\n"
+      + b64(PNG) + "\n--CR--\n").replace("\n", "\r"), COMMON + f"""
+# lines ended by a lone CR (old Mac files) are lines
+stand_in = false
+subject = classic line ends
+body ~ first line\\r\\nsecond line
+attachments = 1
+att.0.long_filename = p.png
+att.0.sha256 = {sha(PNG)}
+warnings ~ lone CR
+""")
+
+case("t50-mixed-line-ends",
+     HDR.replace("\n", "\r\n") + "Subject: mixed line ends\r\nMIME-Version: 1.0\n"
+     "Content-Type: multipart/mixed; boundary=MX\r\n\r\n"
+     "--MX\rContent-Type: text/plain\r\n\nmixed body\n"
+     "--MX\r\nContent-Type: application/octet-stream; name=p.png\nContent-Transfer-Encoding: base64\r\r"
+     + b64(PNG).replace("\n", "\r\n") + "\r--MX--\r\n", COMMON + f"""
+# CRLF, LF and lone CR in one file: each is a line end
+stand_in = false
+subject = mixed line ends
+body ~ mixed body
+attachments = 1
+att.0.sha256 = {sha(PNG)}
+""")
+
+LASTWORD_ATT = b"300 bytes of 7bit text " + b"x" * 269 + b"LASTWORD"
+case("t50-bare-lf-before-crlf-boundary",
+     b"From: alice@example.com\r\nTo: bob@example.org\r\nDate: Fri, 01 Mar 2024 10:00:00 +0000\r\n"
+     b"Subject: bare LF\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=BL\r\n\r\n"
+     b"--BL\r\nContent-Type: text/plain\r\n\r\nthe text ends in LASTWORD\n"
+     b"--BL\r\nContent-Type: application/octet-stream; name=t.txt\r\n\r\n" + LASTWORD_ATT + b"\n"
+     b"--BL--\r\n", COMMON + f"""
+# a part whose last line ends in a bare LF before a CRLF boundary line loses only that LF
+body ~ the text ends in LASTWORD
+body !~ LASTWOR\\r
+att.0.size = {len(LASTWORD_ATT)}
+att.0.sha256 = {sha(LASTWORD_ATT)}
+""")
+
+EIGHTEEN = b"eighteen bytes!!ok"
+case("t31-crlf-before-lf-boundary",
+     HDR.encode() + b"Subject: crlf part\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=CL\n\n"
+     b"--CL\nContent-Type: text/plain\n\nbody\n"
+     b"--CL\nContent-Type: application/octet-stream; name=e.bin\nContent-Transfer-Encoding: 8bit\n\n"
+     + EIGHTEEN + b"\r\n--CL--\n", COMMON + f"""
+# the CRLF before a boundary belongs to the boundary, also in a file of LF lines
+att.0.size = {len(EIGHTEEN)}
+att.0.sha256 = {sha(EIGHTEEN)}
+""")
+
+case("t53-no-blank-line-after-headers",
+     HDR + "Subject: no gap\nThis line starts the body.\nSecond: line of the body\n", COMMON + """
+# the first line that is not a header field starts the body
+subject = no gap
+body ~ This line starts the body.\\r\\nSecond: line of the body
+transport_headers !~ This line starts
+warnings ~ blank line
+""")
+
+case("t05-duplicate-subject-content-type",
+     HDR + "Subject: First subject\nSubject: Second subject\nMIME-Version: 1.0\n"
+     "Content-Type: multipart/mixed; boundary=DUP\nContent-Type: text/plain\n\n"
+     "--DUP\nContent-Type: text/plain\n\nthe real body\n"
+     "--DUP\nContent-Type: application/octet-stream; name=d.png\nContent-Transfer-Encoding: base64\n\n"
+     + b64(PNG) + "\n--DUP--\n", COMMON + f"""
+# a repeated Subject or Content-Type: the first one counts
+subject = First subject
+body ~ the real body
+body !~ --DUP
+attachments = 1
+att.0.sha256 = {sha(PNG)}
+warnings ~ Content-Type
+""")
+
+ONE_LINE = blob(7000, 29)
+case("t31-base64-single-line",
+     HDR + "Subject: one line\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=OL\n\n"
+     "--OL\nContent-Type: text/plain\n\nsee attached\n"
+     "--OL\nContent-Type: application/octet-stream; name=one.bin\nContent-Transfer-Encoding: base64\n\n"
+     + base64.b64encode(ONE_LINE).decode() + "\n--OL--\n", COMMON + f"""
+# base64 on one line of 9,336 characters
+attachments = 1
+att.0.long_filename = one.bin
+att.0.size = {len(ONE_LINE)}
+att.0.sha256 = {sha(ONE_LINE)}
+""")
 
 def main():
     for f in os.listdir(HERE):
