@@ -48,41 +48,56 @@ std::string header_bytes_to_utf8(std::string_view bytes, std::string_view legacy
 std::u16string utf8_to_utf16(std::string_view utf8);
 std::string utf16_to_utf8(std::u16string_view utf16);
 
-// Forgiving base64: skips characters outside the alphabet and treats '=' as the end of a
-// quantum only, so concatenated padded chunks decode completely. Feeds may split the input
-// anywhere; `Out` is a container of char or std::byte.
+// Forgiving base64: skips characters outside the alphabet. Padding ends the data unless
+// what follows it are more lines of base64 (whole quanta of the alphabet only), so that
+// concatenated padded chunks decode completely while a signature or other text after the
+// padding is no data. Feeds may split the input anywhere; `Out` is a container of char or
+// std::byte.
 class Base64Decoder {
  public:
   template <typename Out>
   void feed(std::string_view in, Out& out) {
     using T = typename Out::value_type;
     // Written in place: a quantum gives three bytes for four characters, a flushed partial
-    // one at most two, so the input size (plus the carried quantum) bounds the output.
+    // one at most two, so the input size (plus the carried quantum and a held line) bounds
+    // the output.
     const std::size_t start = out.size();
-    out.resize(start + in.size() + 3);
+    out.resize(start + in.size() + held_.size() + 3);
     T* w = out.data() + start;
     for (const char c : in) {
-      const std::int8_t v = kValues[static_cast<unsigned char>(c)];
-      if (v < 0) {
-        if (v == kPad) w = flush(w);
+      if (state_ == State::kEnded) break;
+      if (state_ == State::kData) {
+        w = data(c, w);
         continue;
       }
-      acc_ = (acc_ << 6) | static_cast<std::uint32_t>(v);
-      if (++n_ == 4) {
-        w[0] = static_cast<T>((acc_ >> 16) & 0xFF);
-        w[1] = static_cast<T>((acc_ >> 8) & 0xFF);
-        w[2] = static_cast<T>(acc_ & 0xFF);
-        w += 3;
-        acc_ = 0;
-        n_ = 0;
+      if (state_ == State::kAfterPad) {
+        if (c == '\n') state_ = State::kLineAfterPad;
+        continue;
+      }
+      // The line after padding: held until it shows whether it is more data.
+      if (c == '\n') {
+        w = judge_line(w, true);
+        continue;
+      }
+      held_ += c;
+      if (!plausible_line()) {
+        state_ = State::kEnded;
+      } else if (held_.size() >= kLongLine) {
+        w = judge_line(w, false);
       }
     }
     out.resize(static_cast<std::size_t>(w - out.data()));
   }
-  // Flushes a partial quantum (two or three characters).
+  // Flushes a partial quantum (two or three characters) and a held last line.
   template <typename Out>
   void finish(Out& out) {
     using T = typename Out::value_type;
+    if (state_ == State::kLineAfterPad && !held_.empty()) {
+      const std::size_t start = out.size();
+      out.resize(start + held_.size() + 3);
+      T* w = judge_line(out.data() + start, true);
+      out.resize(static_cast<std::size_t>(w - out.data()));
+    }
     T tail[2];
     const auto n = static_cast<std::size_t>(flush(tail) - tail);
     out.insert(out.end(), tail, tail + n);
@@ -90,6 +105,7 @@ class Base64Decoder {
 
  private:
   static constexpr std::int8_t kSkip = -1, kPad = -2;
+  static constexpr std::size_t kLongLine = 4096;
   static constexpr auto kValues = [] {
     std::array<std::int8_t, 256> t{};
     t.fill(kSkip);
@@ -104,6 +120,67 @@ class Base64Decoder {
     return t;
   }();
 
+  enum class State { kData, kAfterPad, kLineAfterPad, kEnded };
+
+  template <typename T>
+  T* data(char c, T* w) {
+    const std::int8_t v = kValues[static_cast<unsigned char>(c)];
+    if (v == kPad) {
+      w = flush(w);
+      state_ = State::kAfterPad;
+      return w;
+    }
+    if (v < 0) return w;
+    acc_ = (acc_ << 6) | static_cast<std::uint32_t>(v);
+    if (++n_ == 4) {
+      w[0] = static_cast<T>((acc_ >> 16) & 0xFF);
+      w[1] = static_cast<T>((acc_ >> 8) & 0xFF);
+      w[2] = static_cast<T>(acc_ & 0xFF);
+      w += 3;
+      acc_ = 0;
+      n_ = 0;
+    }
+    return w;
+  }
+
+  // The held line so far may still be base64: the alphabet, padding, then blanks or a CR.
+  bool plausible_line() const {
+    bool tail = false;
+    for (const char c : held_) {
+      const bool blank = c == '\r' || c == ' ' || c == '\t';
+      if (blank) {
+        tail = true;
+      } else if (tail || kValues[static_cast<unsigned char>(c)] == kSkip) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // A whole line after padding: blank lines are skipped, whole quanta are data again,
+  // anything else ends the data. A long line is data once it is long enough to tell.
+  template <typename T>
+  T* judge_line(T* w, bool whole) {
+    std::size_t chars = 0;
+    for (const char c : held_)
+      if (kValues[static_cast<unsigned char>(c)] != kSkip) ++chars;
+    if (chars == 0) {
+      held_.clear();
+      return w;
+    }
+    if (whole && chars % 4 != 0) {
+      state_ = State::kEnded;
+      held_.clear();
+      return w;
+    }
+    state_ = State::kData;
+    for (const char c : held_) w = data(c, w);
+    held_.clear();
+    // The line end that judged the line belongs to it: a padded line waits for the next.
+    if (whole && state_ == State::kAfterPad) state_ = State::kLineAfterPad;
+    return w;
+  }
+
   template <typename T>
   T* flush(T* w) {
     if (n_ == 2) {
@@ -117,9 +194,10 @@ class Base64Decoder {
     return w;
   }
 
- private:
   std::uint32_t acc_ = 0;
   int n_ = 0;
+  State state_ = State::kData;
+  std::string held_;
 };
 
 std::string base64_decode(std::string_view encoded);

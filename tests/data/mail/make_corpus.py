@@ -1489,6 +1489,18 @@ att.0.size = {len(ONE_LINE)}
 att.0.sha256 = {sha(ONE_LINE)}
 """)
 
+PADDED = blob(301, 31)
+case("t31-base64-text-after-padding",
+     HDR + "Subject: signed off\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=SP\n\n"
+     "--SP\nContent-Type: text/plain\n\nsee attached\n"
+     "--SP\nContent-Type: application/octet-stream; name=pad.bin\nContent-Transfer-Encoding: base64\n\n"
+     + b64(PADDED) + "\n\n-- \nJohn Smith\nSent from a list server\n--SP--\n", COMMON + f"""
+# the padding ends the data; the signature line after it is no data
+attachments = 1
+att.0.size = {len(PADDED)}
+att.0.sha256 = {sha(PADDED)}
+""")
+
 def main():
     for f in os.listdir(HERE):
         if f.endswith((".eml", ".emlx", ".expect")):
