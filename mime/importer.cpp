@@ -753,6 +753,43 @@ void repair_tree(Context& ctx, GMimeObject* object, GMimeMessage* owner, GMimeMu
     repair_tree(ctx, g_mime_multipart_get_part(mp, i), nullptr, mp, i, depth + 1);
 }
 
+// A Content-Type GMime could not read ("text", "application-x-gzip") leaves the part as
+// application/octet-stream without its parameters. RFC 2045 reads such a part as
+// text/plain; us-ascii; a part with a file name stays a file of that name.
+void repair_content_types(Context& ctx, GMimeObject* object, std::size_t depth) {
+  if (object == nullptr || depth > ctx.options.max_depth) return;
+  if (GMIME_IS_MULTIPART(object)) {
+    auto* mp = GMIME_MULTIPART(object);
+    const int n = g_mime_multipart_get_count(mp);
+    for (int i = 0; i < n; ++i)
+      repair_content_types(ctx, g_mime_multipart_get_part(mp, i), depth + 1);
+    return;
+  }
+  if (!GMIME_IS_PART(object) || mime_type(object) != "application/octet-stream") return;
+  const auto hs = raw_headers(object);
+  const RawHeader* h = find_header(hs, "Content-Type");
+  if (h == nullptr) return;
+  const std::string value = unfold(h->raw);
+  const std::size_t semicolon = value.find(';');
+  const std::string declared = text::trim(std::string_view(value).substr(0, semicolon));
+  const std::size_t slash = declared.find('/');
+  if (slash != std::string::npos && slash > 0 && slash + 1 < declared.size() &&
+      declared.find_first_of(" \t\"") == std::string::npos)
+    return;  // a type GMime read
+  const std::string params =
+      semicolon == std::string::npos ? std::string() : value.substr(semicolon);
+  const bool named = !part_file_name(ctx, object).empty() ||
+                     std::string_view(params).find("name") != std::string_view::npos;
+  const std::string replacement = named ? "application/octet-stream" : "text/plain";
+  GPtr<GMimeContentType> ct(
+      g_mime_content_type_parse(ctx.parser_options, (replacement + params).c_str()));
+  if (!ct) return;
+  if (!named && g_mime_content_type_get_parameter(ct.get(), "charset") == nullptr)
+    g_mime_content_type_set_parameter(ct.get(), "charset", "us-ascii");
+  g_mime_object_set_content_type(object, ct.get());
+  ctx.warnings.push_back("invalid Content-Type \"" + declared + "\" read as " + replacement);
+}
+
 bool is_apple_mail(const std::vector<RawHeader>& hs) {
   for (std::string_view name : {"MIME-Version", "X-User-Agent", "X-Mailer"}) {
     const RawHeader* h = find_header(hs, name);
@@ -1877,6 +1914,7 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
 
   repair_tree(ctx_, g_mime_message_get_mime_part(msg), msg, nullptr, 0, 0);
   GMimeObject* top = g_mime_message_get_mime_part(msg);
+  repair_content_types(ctx_, top, 0);
   if (embedded_depth_ == 0 && !ctx_.partial_attachments.empty())
     number_parts(top, "", part_numbers_, 0);
   std::string message_class = "IPM.Note";

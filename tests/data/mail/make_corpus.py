@@ -1476,6 +1476,21 @@ att.0.sha256 = {sha(PNG)}
 warnings ~ Content-Type
 """)
 
+GZ = b"\x1f\x8b\x08\x00" + blob(120, 23)
+case("t30-invalid-content-type",
+     HDR + "Subject: bad types\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=IT\n\n"
+     "--IT\nContent-Type: text\n\ntext of a part typed only text\n"
+     "--IT\nContent-Type: application-x-gzip; name=\"document.xml.gz\"\n"
+     "Content-Disposition: attachment\nContent-Transfer-Encoding: base64\n\n" + b64(GZ) + "\n--IT--\n",
+     COMMON + f"""
+# an invalid Content-Type reads as text/plain; the part keeps its name
+body ~ text of a part typed only text
+attachments = 1
+att.0.long_filename = document.xml.gz
+att.0.sha256 = {sha(GZ)}
+warnings ~ invalid Content-Type
+""")
+
 ONE_LINE = blob(7000, 29)
 case("t31-base64-single-line",
      HDR + "Subject: one line\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=OL\n\n"
