@@ -2052,10 +2052,27 @@ ImportResult stand_in(std::span<const std::byte> bytes, std::uint64_t size,
   put_str(p, t::kSubjectPrefix, "");
   put_str(p, t::kNormalizedSubject, name);
   put_str(p, t::kConversationTopic, name);
+  // A file of text shows its text below the note (the first MiB of it).
+  std::string shown;
+  {
+    constexpr std::size_t kShown = 1 << 20;
+    const std::string_view raw(reinterpret_cast<const char*>(bytes.data()),
+                               std::min(bytes.size(), kShown));
+    const std::size_t controls =
+        static_cast<std::size_t>(std::count_if(raw.begin(), raw.end(), [](char c) {
+          const auto b = static_cast<unsigned char>(c);
+          return b == 0 || (b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f');
+        }));
+    if (!text::trim(raw).empty() && raw.find('\0') == std::string_view::npos &&
+        controls * 100 <= raw.size()) {
+      shown = "\n\n" + text::decode_text(raw, "", options.legacy_charset).utf8;
+      if (bytes.size() > kShown) shown += "\n[...]";
+    }
+  }
   put_str(p, t::kBody,
           text::to_crlf("This item stands for the file \"" + name +
                         "\", which could not be read as a mail message (" + std::string(reason) +
-                        ").\nThe original file is attached unchanged."));
+                        ").\nThe original file is attached unchanged." + shown));
   put(p, t::kNativeBody, static_cast<std::int32_t>(1));
   put(p, t::kInternetCpid, static_cast<std::int32_t>(65001));
   put(p, t::kMessageCodepage, static_cast<std::int32_t>(65001));

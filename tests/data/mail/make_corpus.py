@@ -1515,6 +1515,16 @@ attachments = 1
 att.0.size = {len(PADDED)}
 att.0.sha256 = {sha(PADDED)}
 """)
+case("t56-not-mail-text",
+     "Shopping list\n\n- milk\n- bread, two loaves\n", """
+# a text file without a header block: a stand-in that shows the text and carries the file
+stand_in = true
+subject = t56-not-mail-text.eml
+body ~ - bread, two loaves
+attachments = 1
+att.0.data = Shopping list\\n\\n- milk\\n- bread, two loaves\\n
+""")
+
 
 def main():
     for f in os.listdir(HERE):
