@@ -54,7 +54,8 @@ QString FileLines(const std::vector<convert::RowFailure>& list, std::size_t tota
             QStringLiteral("\r\n");
   }
   if (total > kShownInBox) {
-    text += QStringLiteral("... and %1 more\r\n").arg(total - kShownInBox);
+    text += QCoreApplication::translate("larkfield::app::RunConversion", "... and %1 more\r\n")
+                .arg(total - kShownInBox);
   }
   return text;
 }
@@ -78,30 +79,37 @@ void RunConversion(frmStep1& window, const ConversionServices& services) {
   }
   const convert::RowCheck check = convert::CheckRows(rows);
   if (check.empty) {
-    dialogs.Message(&window,
-                    QStringLiteral("The list is empty: there is nothing to convert.\r\n"
-                                   "Add message files to the list first."),
-                    sources::AppTitle(), sources::MessageIcon::kInformation);
+    dialogs.Message(
+        &window,
+        QCoreApplication::translate("larkfield::app::RunConversion",
+                                    "The list is empty: there is nothing to convert.\r\n"
+                                    "Add message files to the list first."),
+        sources::AppTitle(), sources::MessageIcon::kInformation);
     return;
   }
   if (!check.no_folder.empty()) {
-    QString text = QStringLiteral(
+    QString text = QCoreApplication::translate(
+        "larkfield::app::RunConversion",
         "These files lie directly in a drive or file-system root, or their path names no "
         "root, so the new PST would have no folder for them:\r\n");
     for (std::size_t i = 0; i < check.no_folder.size() && i < kShownInBox; ++i) {
       text += Q(std::u16string_view(check.no_folder[i])) + QStringLiteral("\r\n");
     }
     if (check.no_folder.size() > kShownInBox) {
-      text += QStringLiteral("... and %1 more\r\n").arg(check.no_folder.size() - kShownInBox);
+      text += QCoreApplication::translate("larkfield::app::RunConversion", "... and %1 more\r\n")
+                  .arg(check.no_folder.size() - kShownInBox);
     }
-    text += QStringLiteral("Nothing was created. Move them into a folder and add them again.");
+    text += QCoreApplication::translate(
+        "larkfield::app::RunConversion",
+        "Nothing was created. Move them into a folder and add them again.");
     dialogs.Message(&window, text, sources::AppTitle(), sources::MessageIcon::kExclamation);
     return;
   }
 
   window.pump().Yield();
-  const QString destination =
-      sources::BrowseForFolder(dialogs, &window, QStringLiteral("Choose Folder to Save..."));
+  const QString destination = sources::BrowseForFolder(
+      dialogs, &window,
+      QCoreApplication::translate("larkfield::app::RunConversion", "Choose Folder to Save..."));
   window.pump().Yield();
   if (destination.isEmpty()) return;
 
@@ -119,35 +127,44 @@ void RunConversion(frmStep1& window, const ConversionServices& services) {
   using O = convert::RunResult::Outcome;
   if (r.outcome == O::kNotStarted) {
     dialogs.Message(&window,
-                    QStringLiteral("Outlook Session Creation Error !\r\n"
-                                   "Check if Outlook is installed and configured.\r\n"
-                                   "For more details visit this link : ") +
+                    QCoreApplication::translate("larkfield::app::RunConversion",
+                                                "Outlook Session Creation Error !\r\n"
+                                                "Check if Outlook is installed and configured.\r\n"
+                                                "For more details visit this link : ") +
                         QString::fromLatin1(kSessionHelpAddress) + QStringLiteral("\r\n\r\n") +
                         Q(r.error),
-                    QStringLiteral("Outlook Error"), sources::MessageIcon::kInformation);
+                    QCoreApplication::translate("larkfield::app::RunConversion", "Outlook Error"),
+                    sources::MessageIcon::kInformation);
     return;
   }
   if (r.outcome == O::kStopped) {
-    QString text = QStringLiteral("The conversion stopped at message %1 of %2:\r\n")
-                       .arg(r.stopped_at + 1)
-                       .arg(r.rows) +
-                   Q(r.error) + QStringLiteral("\r\n\r\n") +
-                   QStringLiteral("%2 holds the %1 messages committed before the stop.")
-                       .arg(r.committed)
-                       .arg(QPath(r.pst_path));
+    QString text =
+        QCoreApplication::translate("larkfield::app::RunConversion",
+                                    "The conversion stopped at message %1 of %2:\r\n")
+            .arg(r.stopped_at + 1)
+            .arg(r.rows) +
+        Q(r.error) + QStringLiteral("\r\n\r\n") +
+        QCoreApplication::translate("larkfield::app::RunConversion",
+                                    "%2 holds the %1 messages committed before the stop.")
+            .arg(r.committed)
+            .arg(QPath(r.pst_path));
     if (!r.log_path.empty()) {
-      text += QStringLiteral("\r\nWhat was not converted is listed in ") + QPath(r.log_path);
+      text += QCoreApplication::translate("larkfield::app::RunConversion",
+                                          "\r\nWhat was not converted is listed in ") +
+              QPath(r.log_path);
     }
     dialogs.Message(&window, text, sources::AppTitle(), sources::MessageIcon::kExclamation);
     return;
   }
   if (r.failed > 0) {
-    QString text = QStringLiteral("%1 messages were converted, %2 failed:\r\n")
+    QString text = QCoreApplication::translate("larkfield::app::RunConversion",
+                                               "%1 messages were converted, %2 failed:\r\n")
                        .arg(r.converted)
                        .arg(r.failed) +
                    FileLines(r.failures, r.failures.size());
     if (!r.log_path.empty()) {
-      text += QStringLiteral("The full list is in ") + QPath(r.log_path);
+      text += QCoreApplication::translate("larkfield::app::RunConversion", "The full list is in ") +
+              QPath(r.log_path);
     }
     dialogs.Message(&window, text, sources::AppTitle(), sources::MessageIcon::kExclamation);
   }

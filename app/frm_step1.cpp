@@ -147,14 +147,14 @@ void frmStep1::SetUpControls() {
   }
   Picture3_.setFont(DesignFont({QStringLiteral("MS Sans Serif"), QStringLiteral("Tahoma")}));
 
-  CmdHelp_.setText(QStringLiteral("&Help Manual"));
+  CmdHelp_.setText(tr("&Help Manual"));
   CmdHelp_.setVisible(false);  // nothing ever shows it
-  cmdEnd_.setText(QStringLiteral("E&xit"));
-  CmdExtractDBX_.setText(QStringLiteral("Convert"));
+  cmdEnd_.setText(tr("E&xit"));
+  CmdExtractDBX_.setText(tr("Convert"));
   CmdExtractDBX_.setEnabled(false);
-  CmdAddFolder_.setText(QStringLiteral("Add Folder having EML File(s)..."));
-  cmdClear1_.setText(QStringLiteral("Clear File(s)..."));
-  cmdAdd_.setText(QStringLiteral("Add EML File(s)..."));
+  CmdAddFolder_.setText(tr("Add Folder having EML File(s)..."));
+  cmdClear1_.setText(tr("Clear File(s)..."));
+  cmdAdd_.setText(tr("Add EML File(s)..."));
   for (QPushButton* b :
        {&CmdHelp_, &cmdEnd_, &CmdExtractDBX_, &CmdAddFolder_, &cmdClear1_, &cmdAdd_}) {
     b->setAutoDefault(false);
@@ -170,12 +170,12 @@ void frmStep1::SetUpControls() {
   Image1_.setPixmap(QPixmap(QStringLiteral(":/larkfield/banner.png")));
   Image1_.setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-  LblProgessCurrent_.setText(QStringLiteral("Messages not initialized yet..."));
+  LblProgessCurrent_.setText(tr("Messages not initialized yet..."));
   SetTextColour(LblProgessCurrent_, Qt::black);
-  LblCurrentDBX_.setText(QStringLiteral("Converting Messages..."));
+  LblCurrentDBX_.setText(tr("Converting Messages..."));
   SetTextColour(LblCurrentDBX_, QColor(0, 0, 192));
-  Label1_.setText(QStringLiteral("Conversion Progress : "));
-  lblCount1_.setText(QStringLiteral("0 files"));
+  Label1_.setText(tr("Conversion Progress : "));
+  lblCount1_.setText(tr("0 files"));
   for (QLabel* l : {&LblProgessCurrent_, &LblCurrentDBX_, &Label1_, &lblCount1_}) {
     l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     l->setWordWrap(l != &Label1_);  // the caption beside the bar stays on one line
@@ -253,8 +253,7 @@ void frmStep1::CmdExtractDBX_Click() {
 
 void frmStep1::cmdEnd_Click() {
   Run([this] {
-    if (dialogs_.AskYesNo(this, QStringLiteral("Are you sure you want to exit now?"),
-                          sources::AppTitle())) {
+    if (dialogs_.AskYesNo(this, tr("Are you sure you want to exit now?"), sources::AppTitle())) {
       close();
     }
   });

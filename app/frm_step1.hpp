@@ -3,6 +3,7 @@
 // frmStep1: the program's only window. A fixed layout of buttons, the selected-files list,
 // two status lines and a progress bar; every user action is one of its buttons.
 
+#include <QCoreApplication>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
@@ -26,6 +27,8 @@ namespace larkfield::app {
 QIcon AppIcon();
 
 class frmStep1 final : public QWidget {
+  Q_DECLARE_TR_FUNCTIONS(frmStep1)
+
  public:
   // Client area in pixels.
   static constexpr int kClientWidth = 764;

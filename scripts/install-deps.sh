@@ -8,6 +8,8 @@ packages=(
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
   # libraries
   qt6-base-dev libgmime-3.0-dev zlib1g-dev libgtest-dev
+  # lupdate for the window's translation template (the build goes on without it)
+  qt6-l10n-tools qt6-tools-dev
   # independent PST readers used by the tests and the demo
   pst-utils pff-tools python3 python3-pypff
   # Microsoft's PST SDK reader (../shared/tools/pstsdk-dump builds it) and pst-extractor

@@ -88,7 +88,7 @@ void FileList::AddFileToList(QString path) {
 
 void FileList::ResetFileList() {
   model_.Reset();
-  count_label_->setText(QStringLiteral("0 files"));
+  count_label_->setText(tr("0 files"));
 }
 
 std::filesystem::path FileList::RowPath(int row) const { return PathFromText(model_.Text(row)); }
@@ -102,8 +102,6 @@ void FileList::FitRowHeight() {
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 3);
 }
 
-void FileList::ShowCount() {
-  count_label_->setText(QString::number(Rows()) + QStringLiteral(" Email Messages"));
-}
+void FileList::ShowCount() { count_label_->setText(tr("%1 Email Messages").arg(Rows())); }
 
 }  // namespace larkfield::sources

@@ -8,6 +8,7 @@
 // sent to another row by a command that runs meanwhile.
 
 #include <QAbstractTableModel>
+#include <QCoreApplication>
 #include <QString>
 #include <QTableView>
 #include <filesystem>
@@ -40,6 +41,8 @@ class FileListModel final : public QAbstractTableModel {
 };
 
 class FileList final : public QTableView {
+  Q_DECLARE_TR_FUNCTIONS(FileList)
+
  public:
   // Cell and selection colour of the grid.
   static constexpr QRgb kCellColour = 0x8080FF;

@@ -27,7 +27,7 @@ void ListCommands::AddFiles() {
     p_.pump->Yield();
     const OpenFilesRequest request{
         .file_name = QString(),
-        .filter = QStringLiteral("Email Messages (*.eml,*.emlx)|*.eml;*.emlx"),
+        .filter = tr("Email Messages (*.eml,*.emlx)|*.eml;*.emlx"),
         .flags = 0x80200,
         .max_file_size = 1000,
     };
@@ -59,9 +59,8 @@ void ListCommands::AddFiles() {
     }
   } catch (const SelectionTooLong& e) {
     p_.dialogs->Message(p_.owner,
-                        QStringLiteral("Please select only ") +
-                            QString::number(static_cast<std::int16_t>(e.files_that_fit())) +
-                            QStringLiteral(" files at a time"),
+                        tr("Please select only %1 files at a time")
+                            .arg(static_cast<std::int16_t>(e.files_that_fit())),
                         AppTitle(), MessageIcon::kExclamation);
   } catch (const Error& e) {
     p_.dialogs->Message(
@@ -81,8 +80,8 @@ void ListCommands::AddFolder() {
   {
     auto hold = p_.gate->TryHold();
     if (!hold) return;
-    QString folder = BrowseForFolder(*p_.dialogs, p_.owner,
-                                     QStringLiteral("Choose Windows Live Mail Store Folder..."));
+    QString folder =
+        BrowseForFolder(*p_.dialogs, p_.owner, tr("Choose Windows Live Mail Store Folder..."));
     if (folder.isEmpty()) return;
     if (!folder.endsWith(kTextSeparator)) folder.append(kTextSeparator);
 
@@ -92,11 +91,11 @@ void ListCommands::AddFolder() {
     p_.gate->SetEnabled(p_.convert, found > 0);
   }
   if (!skipped.empty()) {
-    p_.dialogs->Message(p_.owner, QStringLiteral("Please Select Correct Store Folder."), AppTitle(),
+    p_.dialogs->Message(p_.owner, tr("Please Select Correct Store Folder."), AppTitle(),
                         MessageIcon::kInformation);
   }
-  p_.dialogs->Message(p_.owner, QString::number(found) + QStringLiteral(" Email Messages Found."),
-                      AppTitle(), MessageIcon::kNone);
+  p_.dialogs->Message(p_.owner, tr("%1 Email Messages Found.").arg(found), AppTitle(),
+                      MessageIcon::kNone);
 }
 
 int ListCommands::AddFolderTree(const QString& folder, std::vector<SkippedFolder>& skipped) {
@@ -168,8 +167,8 @@ void ListCommands::AddPaths(const std::vector<NativeString>& paths) {
 void ListCommands::ClearList() {
   if (p_.gate->Busy() || p_.list->IsEmpty()) return;
   if (p_.dialogs->AskYesNo(p_.owner,
-                           QStringLiteral("Do you want to clear all the files in the list\r\n"
-                                          " Proceed?"),
+                           tr("Do you want to clear all the files in the list\r\n"
+                              " Proceed?"),
                            AppTitle())) {
     p_.list->ResetFileList();
   }

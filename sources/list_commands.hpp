@@ -23,7 +23,9 @@ namespace larkfield::sources {
 struct SkippedFolder;
 
 // The application title: the window's caption and the title of its message boxes.
-inline QString AppTitle() { return QStringLiteral("Larkfield Mail Porter"); }
+inline QString AppTitle() {
+  return QCoreApplication::translate("larkfield::sources", "Larkfield Mail Porter");
+}
 
 class ListCommands {
   Q_DECLARE_TR_FUNCTIONS(ListCommands)

@@ -1,11 +1,16 @@
 // The main window at start, its Exit question and its close box.
 
 #include <gtest/gtest.h>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QScreen>
 #include <QTableView>
+#include <QTranslator>
+#include <QXmlStreamReader>
+#include <set>
+#include <utility>
 
 #include "tests/app/window_fixture.hpp"
 
@@ -150,6 +155,100 @@ TEST_F(WindowTest, TheCloseBoxEndsWithoutAQuestion) {
   EXPECT_FALSE(window_.isVisible());
   EXPECT_TRUE(window_.pump().Stopped());
   EXPECT_TRUE(dialogs_.calls().empty());
+}
+
+// Translates exactly the texts of the translation template, each into "[[text]]": a text
+// the window shows that is missing from the template, or is looked up under another
+// context than the template gives it, stays as it is.
+class TemplateTranslator final : public QTranslator {
+ public:
+  explicit TemplateTranslator(const QString& path) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    QXmlStreamReader xml(&file);
+    QString context;
+    while (!xml.atEnd()) {
+      if (xml.readNext() != QXmlStreamReader::StartElement) continue;
+      if (xml.name() == QStringLiteral("name")) context = xml.readElementText();
+      if (xml.name() == QStringLiteral("source")) known_.emplace(context, Source(xml));
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+  }
+  // A <source>'s text; lupdate writes control characters as <byte value="xd"/>.
+  static QString Source(QXmlStreamReader& xml) {
+    QString text;
+    while (xml.readNext() != QXmlStreamReader::EndElement ||
+           xml.name() != QStringLiteral("source")) {
+      if (xml.atEnd()) break;
+      if (xml.isCharacters()) text += xml.text();
+      if (xml.isStartElement() && xml.name() == QStringLiteral("byte")) {
+        text += QChar(xml.attributes().value(QStringLiteral("value")).mid(1).toUInt(nullptr, 16));
+      }
+    }
+    return text;
+  }
+  bool isEmpty() const override { return known_.empty(); }
+  QString translate(const char* context, const char* source, const char* = nullptr,
+                    int = -1) const override {
+    if (!known_.count({QString::fromUtf8(context), QString::fromUtf8(source)})) return {};
+    return QStringLiteral("[[") + QString::fromUtf8(source) + QStringLiteral("]]");
+  }
+  std::size_t size() const { return known_.size(); }
+
+ private:
+  std::set<std::pair<QString, QString>> known_;
+};
+
+#ifdef LARKFIELD_TRANSLATION_TEMPLATE
+struct InstalledTranslator {
+  InstalledTranslator() : translator(QStringLiteral(LARKFIELD_TRANSLATION_TEMPLATE)) {
+    QCoreApplication::installTranslator(&translator);
+  }
+  ~InstalledTranslator() { QCoreApplication::removeTranslator(&translator); }
+  TemplateTranslator translator;
+};
+#else
+struct InstalledTranslator {};
+#endif
+
+// The window made after the template's pseudo-translation was installed.
+class TranslatedWindowTest : public InstalledTranslator, public WindowTest {};
+
+bool Translated(const QString& text) {
+  return text.startsWith(QStringLiteral("[[")) && text.contains(QStringLiteral("]]"));
+}
+
+TEST_F(TranslatedWindowTest, EveryTextTheWindowShowsIsInTheTranslationTemplate) {
+#ifndef LARKFIELD_TRANSLATION_TEMPLATE
+  GTEST_SKIP() << "skipped: no translation template (Qt's Linguist tools were not found)";
+#else
+  EXPECT_GT(translator.size(), 25u);
+  EXPECT_TRUE(Translated(window_.windowTitle())) << window_.windowTitle().toStdString();
+  for (const QLabel* label : window_.findChildren<QLabel*>()) {
+    if (label->text().isEmpty()) continue;  // the banner
+    EXPECT_TRUE(Translated(label->text())) << label->text().toStdString();
+  }
+  for (const QAbstractButton* button : window_.findChildren<QAbstractButton*>()) {
+    if (button->text().isEmpty()) continue;  // the grid's corner
+    EXPECT_TRUE(Translated(button->text())) << button->text().toStdString();
+  }
+  window_.AddFileToList(QStringLiteral("/m/a.eml"));
+  EXPECT_TRUE(Translated(Count())) << Count().toStdString();
+  // Questions and boxes, with their titles.
+  dialogs_.AnswerYesNo(false);
+  Click("cmdEnd");
+  dialogs_.AnswerYesNo(false);
+  Click("cmdClear1");
+  dialogs_.AnswerFolder(QString());
+  Click("CmdAddFolder");
+  ASSERT_EQ(dialogs_.calls().size(), 3u);
+  for (const auto& call : dialogs_.calls()) {
+    EXPECT_TRUE(Translated(call.text)) << call.text.toStdString();
+    if (call.kind != Kind::kBrowse) {
+      EXPECT_TRUE(Translated(call.title)) << call.title.toStdString();
+    }
+  }
+#endif
 }
 
 }  // namespace
