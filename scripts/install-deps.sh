@@ -16,6 +16,8 @@ packages=(
   libboost-dev nodejs
   # fonts for offscreen window rendering, /usr/bin/time for the benchmarks, packaging
   fonts-dejavu-core time dpkg-dev file
+  # checks of the package, its desktop entry and its AppStream metainfo
+  lintian desktop-file-utils appstream
 )
 
 as_root=()

@@ -1,7 +1,7 @@
 // Draws the program's pictures: the banner across the top of the window, the application
-// icon as PNG files in four sizes, and the same four sizes as a Windows icon file with
-// 256-colour images. The results are committed beside this file; run it again after a
-// change to the drawing:
+// icon as PNG files from 16 to 256 pixels, and its four smallest sizes as a Windows icon
+// file with 256-colour images. The results are committed beside this file; run it again
+// after a change to the drawing:
 //
 //   QT_QPA_PLATFORM=offscreen larkfield_draw_images app/resources
 
@@ -254,6 +254,10 @@ int main(int argc, char** argv) {
   for (int size : {16, 24, 32, 48}) {
     icons.push_back(Icon(size));
     ok = Save(icons.back(), out.filePath(QStringLiteral("icon-%1.png").arg(size))) && ok;
+  }
+  // Larger sizes for the desktop's icon theme; the window and the Windows icon keep four.
+  for (int size : {64, 128, 256}) {
+    ok = Save(Icon(size), out.filePath(QStringLiteral("icon-%1.png").arg(size))) && ok;
   }
   QFile ico(out.filePath(QStringLiteral("larkfield-porter.ico")));
   if (!ico.open(QIODevice::WriteOnly) || ico.write(IconFile(icons)) < 0) {

@@ -28,7 +28,7 @@ const QString kBinary = QStringLiteral(LARKFIELD_APP_BINARY_DIR);
 
 TEST(ResourcesTest, PicturesHaveTheirSizesAndAreBuiltIn) {
   EXPECT_EQ(QImage(kSource + QStringLiteral("/resources/banner.png")).size(), QSize(767, 142));
-  for (int size : {16, 24, 32, 48}) {
+  for (int size : {16, 24, 32, 48, 64, 128, 256}) {
     EXPECT_EQ(QImage(kSource + QStringLiteral("/resources/icon-%1.png").arg(size)).size(),
               QSize(size, size));
   }
@@ -82,7 +82,8 @@ TEST(ResourcesTest, DesktopEntryStartsTheProgramWithItsIcon) {
   }
   EXPECT_EQ(keys[QStringLiteral("Type")], QStringLiteral("Application"));
   EXPECT_EQ(keys[QStringLiteral("Name")], QStringLiteral("Larkfield Mail Porter"));
-  EXPECT_EQ(keys[QStringLiteral("Exec")], QStringLiteral("larkfield-porter"));
+  // Files and folders from the file manager go into the list.
+  EXPECT_EQ(keys[QStringLiteral("Exec")], QStringLiteral("larkfield-porter %F"));
   EXPECT_EQ(keys[QStringLiteral("Icon")], QStringLiteral("larkfield-porter"));
   EXPECT_TRUE(keys[QStringLiteral("Categories")].endsWith(QLatin1Char(';')));
 }
