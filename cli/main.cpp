@@ -215,7 +215,7 @@ int Main(const std::vector<std::string>& args) {
     std::string error;
     if (!cli::ExpandSourceLists(o, std::cin, sources, error)) return not_started({}, error);
   }
-  const cli::Gathered gathered = cli::GatherSources(sources);
+  cli::Gathered gathered = cli::GatherSources(sources);
   ReportSources(gathered);
 
   convert::RunOptions run;
@@ -242,7 +242,7 @@ int Main(const std::vector<std::string>& args) {
   run.log_format = o.log_format;
 
   CatchStopSignals();
-  const std::vector<convert::SourceRow> rows = convert::RowsFromPaths(gathered.files);
+  const std::vector<convert::SourceRow> rows = convert::RowsFromPaths(std::move(gathered.files));
   Progress progress(ProgressStyle(o.quiet));
   convert::RunResult result;
   cli::Ending ending;

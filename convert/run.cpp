@@ -428,6 +428,17 @@ std::vector<SourceRow> RowsFromPaths(std::span<const std::filesystem::path> path
   return rows;
 }
 
+std::vector<SourceRow> RowsFromPaths(std::vector<std::filesystem::path>&& paths) {
+  std::vector<SourceRow> rows;
+  rows.reserve(paths.size());
+  for (auto& p : paths) {
+    std::u16string text = TextOfPath(p);
+    rows.push_back({std::move(p), std::move(text)});
+  }
+  std::vector<std::filesystem::path>().swap(paths);
+  return rows;
+}
+
 RowCheck CheckRows(std::span<const SourceRow> rows) {
   RowCheck check;
   check.empty = rows.empty() || (rows.size() == 1 && rows[0].text.empty());

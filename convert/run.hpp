@@ -28,6 +28,8 @@ struct SourceRow {
 
 // A row per path, its text read from the path (TextOfPath).
 std::vector<SourceRow> RowsFromPaths(std::span<const std::filesystem::path> paths);
+// The same, taking the paths over: the list is not held twice through a long run.
+std::vector<SourceRow> RowsFromPaths(std::vector<std::filesystem::path>&& paths);
 
 struct RunResult;
 
