@@ -147,6 +147,9 @@ struct Context {
   // Of an Apple Mail .partial.emlx: the folder that holds its attachments' bodies, one
   // subfolder per IMAP part number (Messages/12.partial.emlx: Attachments/12/2/...).
   std::filesystem::path partial_attachments;
+  // The bytes the top-level parser read and the stream offset of their first byte.
+  std::string_view source;
+  std::int64_t source_base = 0;
 };
 
 // GMime 3.2.13 takes the line break before a boundary line to be as long as the file's
@@ -998,6 +1001,93 @@ void Converter::attach_bytes(std::string_view name, std::string_view type, std::
   ++visible_;
 }
 
+// Decodes uuencoded lines from `from` on: a begin line ("begin 644 name", maybe indented)
+// when `begun` is false, then data lines up to "end" or a boundary line. Sets `name` from
+// the begin line. Nullopt when there is no begin line.
+std::optional<std::string> uudecode(std::string_view raw, bool begun, std::string& name) {
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < raw.size()) {
+    std::size_t lf = raw.find('\n', pos);
+    if (lf == std::string_view::npos) lf = raw.size();
+    std::string_view line = raw.substr(pos, lf - pos);
+    pos = lf + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.remove_suffix(1);
+    if (!begun) {
+      const std::string_view t = line.substr(std::min(line.find_first_not_of(" \t"), line.size()));
+      if (t.starts_with("begin ")) {
+        begun = true;
+        const std::size_t sp = t.find(' ', 6);
+        if (sp != std::string_view::npos) name = text::trim(t.substr(sp + 1));
+      }
+      continue;
+    }
+    if (line == "end" || line.starts_with("--")) return out;
+    if (line.empty()) continue;
+    const std::size_t n = static_cast<std::size_t>((line[0] - 32) & 63);
+    if (n == 0) continue;  // the "`" line before "end"
+    std::size_t got = 0;
+    for (std::size_t i = 1; i < line.size() && got < n; i += 4) {
+      unsigned char c[4];
+      for (std::size_t k = 0; k < 4; ++k)
+        c[k] = static_cast<unsigned char>((i + k < line.size() ? line[i + k] - 32 : 0) & 63);
+      const char b[3] = {static_cast<char>(c[0] << 2 | c[1] >> 4),
+                         static_cast<char>((c[1] << 4 | c[2] >> 2) & 0xFF),
+                         static_cast<char>((c[2] << 6 | c[3]) & 0xFF)};
+      for (std::size_t k = 0; k < 3 && got < n; ++k, ++got) out += b[k];
+    }
+  }
+  if (!begun) return std::nullopt;
+  return out;
+}
+
+// The part's transfer encoding is uuencode, also when its field goes on with a folded
+// begin line (which GMime reads as an unknown encoding).
+bool is_uuencoded(GMimePart* part) {
+  if (g_mime_part_get_content_encoding(part) == GMIME_CONTENT_ENCODING_UUENCODE) return true;
+  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(part));
+  GMimeHeader* h =
+      list ? g_mime_header_list_get_header(list, "Content-Transfer-Encoding") : nullptr;
+  const char* raw = h ? g_mime_header_get_raw_value(h) : nullptr;
+  if (raw == nullptr) return false;
+  const std::string v = text::ascii_lower(unfold(raw));
+  const std::string word = v.substr(0, v.find_first_of(" 	"));
+  return word == "x-uuencode" || word == "uuencode" || word == "x-uue";
+}
+
+// A uuencoded part, decoded by our rules: GMime's decoder wants "begin" at the start of a
+// line, and a begin line folded into the header block (a continuation of the encoding
+// field) leaves it none. Such a begin line is found at the field's place in the parsed
+// bytes. Nullopt when the part holds no uuencoded data.
+std::optional<std::string> uudecoded(Context& ctx, GMimePart* part, std::string& name) {
+  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(part));
+  GMimeHeader* cte =
+      list ? g_mime_header_list_get_header(list, "Content-Transfer-Encoding") : nullptr;
+  const char* raw_cte = cte ? g_mime_header_get_raw_value(cte) : nullptr;
+  if (raw_cte != nullptr && std::string_view(raw_cte).find("begin ") != std::string_view::npos) {
+    const gint64 at = g_mime_header_get_offset(cte) - ctx.source_base;
+    if (at >= 0 && static_cast<std::uint64_t>(at) < ctx.source.size()) {
+      const std::string_view from = ctx.source.substr(static_cast<std::size_t>(at));
+      if (text::iequals(from.substr(0, 25), "Content-Transfer-Encoding")) {
+        const std::size_t begin = from.find("begin ");
+        if (auto d = uudecode(from.substr(begin), false, name)) return d;
+      }
+    }
+  }
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (content == nullptr) return std::nullopt;
+  GMimeStream* stream = g_mime_data_wrapper_get_stream(content);
+  if (stream == nullptr) return std::nullopt;
+  fix_content_end(stream);
+  g_mime_stream_reset(stream);
+  std::string raw;
+  char buf[65536];
+  for (ssize_t n; (n = g_mime_stream_read(stream, buf, sizeof buf)) > 0;)
+    raw.append(buf, static_cast<std::size_t>(n));
+  return uudecode(raw, false, name);
+}
+
 void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* inline_cid) {
   GMimeObject* object = GMIME_OBJECT(part);
   const std::string type = mime_type(object);
@@ -1008,8 +1098,10 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
                          text::ascii_lower(name) == "winmail.dat";
   // Attached messages and TNEF streams are unpacked, so they are read now; other large data
   // stay in the file until the store writes them.
+  // Uuencoded data are decoded here, in memory.
+  const bool uuencoded = is_uuencoded(part);
   std::shared_ptr<ContentSource> source =
-      message_type || tnef_type ? nullptr : streamed_content(ctx_, part);
+      message_type || tnef_type || uuencoded ? nullptr : streamed_content(ctx_, part);
   // A transfer-encoded attached message too large to decode into memory and parse there
   // stays an .eml file, decoded from the message file when the store writes it.
   if (message_type) {
@@ -1027,7 +1119,13 @@ void Converter::leaf(GMimePart* part, GMimeObject* parent, const std::string* in
     }
   }
   Bytes data;
-  if (!source) data = part_data(part);
+  std::string uu_name;
+  if (const auto uu = uuencoded ? uudecoded(ctx_, part, uu_name) : std::nullopt) {
+    data = to_bytes(*uu);
+    if (name.empty() && !uu_name.empty()) name = uu_name;
+  } else if (!source) {
+    data = part_data(part);
+  }
   const std::string_view view(reinterpret_cast<const char*>(data.data()), data.size());
 
   // message/rfc822 sent with a transfer encoding is not parsed by GMime: parse it here.
@@ -2228,7 +2326,7 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
   const std::string_view body_bytes = view.substr(std::min(hb.body, view.size()));
 
   ImportResult result;
-  Context ctx{options, warnings, parser_options.get(), 0, now, &origin, {}, {}};
+  Context ctx{options, warnings, parser_options.get(), 0, now, &origin, {}, {}, {}, 0};
   if (partial) ctx.body_range = {framed.offset + hb.body, framed.offset + framed.length};
   static constexpr std::string_view kPartial = ".partial.emlx";
   if (source && text::ascii_lower(file_name).ends_with(kPartial) &&
@@ -2237,6 +2335,8 @@ ImportResult import_message(std::span<const std::byte> bytes, std::string_view f
     ctx.partial_attachments =
         std::filesystem::path(source->name()).parent_path().parent_path() / "Attachments" / number;
   }
+  ctx.source = view;
+  ctx.source_base = base;
   Converter converter(ctx, 0);
   result.message = converter.convert(msg.get(), header_block, body_bytes, &framed, framed.length);
   // The parser keeps a pointer to the warning list; stop it before the list moves.

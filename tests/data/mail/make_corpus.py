@@ -1525,6 +1525,23 @@ attachments = 1
 att.0.data = Shopping list\\n\\n- milk\\n- bread, two loaves\\n
 """)
 
+UU2 = blob(150, 37)
+uu2_lines = "".join(binascii.b2a_uu(UU2[i:i + 45]).decode() for i in range(0, len(UU2), 45))
+case("t31-uuencode-folded-begin",
+     HDR + "Subject: uu\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=UF\n\n"
+     "--UF\nContent-Type: text/plain\n\nsee attached\n"
+     "--UF\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: x-uuencode\n"
+     " begin 644 folded.bin\n" + uu2_lines + "`\nend\n"
+     "--UF\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: x-uuencode\n\n"
+     "  begin 600 indented.bin\n" + uu2_lines + "`\nend\n--UF--\n", COMMON + f"""
+# a begin line folded into the header block, or indented, still starts the data and names them
+attachments = 2
+att.0.long_filename = folded.bin
+att.0.sha256 = {sha(UU2)}
+att.1.long_filename = indented.bin
+att.1.sha256 = {sha(UU2)}
+""")
+
 
 def main():
     for f in os.listdir(HERE):
