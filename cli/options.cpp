@@ -318,7 +318,7 @@ std::string UsageText() {
       "       could not be read\n"
       "  2    bad usage, nothing could be written, or the run stopped on an error\n"
       "  130  stopped by SIGINT (Ctrl-C); 143 by SIGTERM, 129 by SIGHUP: the PST holds\n"
-      "       the messages written before the stop\n";
+      "       the messages committed before the stop\n";
   return text;
 }
 
