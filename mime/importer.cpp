@@ -620,11 +620,34 @@ bool is_body_text(std::string_view type) {
   return type == "text/plain" || type == "text/html" || type == "text/enriched";
 }
 
-Body select_body(GMimeObject* object, std::size_t depth, std::size_t max_depth) {
+// Bytes a part's content takes in the message, transfer-encoded; 0 when unknown.
+std::uint64_t encoded_length(GMimePart* part) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  GMimeStream* s = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+  const gint64 n = s ? g_mime_stream_length(s) : -1;
+  return n > 0 ? static_cast<std::uint64_t>(n) : 0;
+}
+
+struct BodyLimits {
+  std::size_t max_depth = 0;
+  std::size_t max_bytes = 0;
+  // Set when a text part was passed over as too large to be the body.
+  std::uint64_t* passed_over = nullptr;
+};
+
+Body select_body(GMimeObject* object, std::size_t depth, const BodyLimits& limits) {
   Body b;
+  const std::size_t max_depth = limits.max_depth;
   if (object == nullptr || depth > max_depth || is_attachment_disposition(object)) return b;
   const std::string type = mime_type(object);
   if (GMIME_IS_PART(object)) {
+    if (is_body_text(type)) {
+      const std::uint64_t n = encoded_length(GMIME_PART(object));
+      if (n > limits.max_bytes) {
+        if (limits.passed_over) *limits.passed_over = n;
+        return b;
+      }
+    }
     if (type == "text/html")
       b.html = GMIME_PART(object);
     else if (type == "text/plain" || type == "text/enriched")
@@ -637,7 +660,7 @@ Body select_body(GMimeObject* object, std::size_t depth, std::size_t max_depth) 
   if (n <= 0) return b;
   if (type == "multipart/alternative") {
     for (int i = 0; i < n; ++i) {
-      Body c = select_body(g_mime_multipart_get_part(mp, i), depth + 1, max_depth);
+      Body c = select_body(g_mime_multipart_get_part(mp, i), depth + 1, limits);
       if (c.html != nullptr) b.html = c.html;
       if (c.plain != nullptr) b.plain = c.plain;
     }
@@ -651,14 +674,14 @@ Body select_body(GMimeObject* object, std::size_t depth, std::size_t max_depth) 
       if (id.starts_with("<") && id.ends_with(">")) id = id.substr(1, id.size() - 2);
       if (GMimeObject* s = g_mime_multipart_get_subpart_from_content_id(mp, id.c_str())) root = s;
     }
-    return select_body(root, depth + 1, max_depth);
+    return select_body(root, depth + 1, limits);
   }
   // mixed, signed, report and the rest: only the first child may be the body.
   GMimeObject* first = g_mime_multipart_get_part(mp, 0);
   const std::string first_type = mime_type(first);
   if (GMIME_IS_PART(first) && !is_body_text(first_type)) return b;
   if (GMIME_IS_MULTIPART(first) || GMIME_IS_PART(first))
-    return select_body(first, depth + 1, max_depth);
+    return select_body(first, depth + 1, limits);
   return b;
 }
 
@@ -836,6 +859,9 @@ class Converter {
   void envelope(GMimeMessage* msg, const std::vector<RawHeader>& hs, const framing::Framed* frame);
   void recipients(const std::vector<RawHeader>& hs);
   void bodies(const Body& body);
+  BodyLimits body_limits() {
+    return {ctx_.options.max_depth, ctx_.options.max_body_bytes, &large_text_};
+  }
   void walk(GMimeObject* object, GMimeObject* parent, std::size_t depth, const Body& body);
   void leaf(GMimePart* part, GMimeObject* parent, const std::string* inline_cid = nullptr);
   bool unpack_tnef(std::string_view data);
@@ -859,6 +885,7 @@ class Converter {
   std::string_view header_block_;  // the raw header block of the message being converted
   std::map<GMimeObject*, std::string> part_numbers_;  // IMAP part numbers, .partial.emlx only
   bool partial_body(Attachment& a, GMimePart* part, std::string_view name);
+  std::uint64_t large_text_ = 0;  // a text part passed over as the body for its size
 };
 
 // IMAP part numbers (RFC 3501 6.4.5) of the parts of a message's MIME tree: a single part
@@ -1486,6 +1513,11 @@ void Converter::walk(GMimeObject* object, GMimeObject* parent, std::size_t depth
 }
 
 void Converter::bodies(const Body& body) {
+  if (large_text_ > 0) {
+    ctx_.warnings.push_back("a text part of " + std::to_string(large_text_) +
+                            " bytes is too large for the body; it is kept as an attachment");
+    large_text_ = 0;
+  }
   auto& p = m_.properties;
   std::int32_t native = 0;
   std::int32_t cpid = 0;
@@ -2021,7 +2053,7 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
     // byte, as the one attachment.
     message_class = "IPM.Note.SMIME.MultipartSigned";
     GMimeObject* content = g_mime_multipart_get_part(GMIME_MULTIPART(top), 0);
-    bodies(select_body(content, 0, ctx_.options.max_depth));
+    bodies(select_body(content, 0, body_limits()));
     const std::vector<RawHeader> top_headers = raw_headers(top);
     const RawHeader* ct = find_header(top_headers, "Content-Type");
     std::string entity = "Content-Type:" + std::string(ct ? ct->raw : " multipart/signed");
@@ -2051,7 +2083,7 @@ Message Converter::convert(GMimeMessage* msg, std::string_view header_block,
   } else if (top != nullptr && is_apple_mail(hs) && aggregate(top)) {
     // Text and images interleaved by Apple Mail, joined into one HTML body.
   } else {
-    const Body body = select_body(top, 0, ctx_.options.max_depth);
+    const Body body = select_body(top, 0, body_limits());
     bodies(body);
     walk(top, nullptr, 0, body);
   }

@@ -51,6 +51,10 @@ struct ImportOptions {
   // memory and unpacked. Attached messages without a transfer encoding are always unpacked:
   // their parts are read from the file.
   std::size_t unpack_encoded_messages_up_to = 64 << 20;
+  // A text part over this many bytes in the message does not become the body (decoded and
+  // converted whole, it would take several times its size in memory): it is kept as an
+  // attachment, streamed from the file where it can be.
+  std::size_t max_body_bytes = 64 << 20;
 };
 
 struct ImportResult {

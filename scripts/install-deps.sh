@@ -35,4 +35,11 @@ if ! command -v npm >/dev/null; then
 fi
 
 # pst-extractor at the version the lock file pins, into the checkout (not committed).
-npm ci --prefix "$(dirname "$0")/../tests/tools/pst-extractor" --no-audit --no-fund --loglevel=error
+# Without the registry (no network, or a proxy whose certificate this system does not
+# trust) the tests that read through pst-extractor skip and say so; the rest still run.
+if ! npm ci --prefix "$(dirname "$0")/../tests/tools/pst-extractor" --no-audit --no-fund \
+  --loglevel=error; then
+  echo "install-deps: WARNING: pst-extractor could not be installed from the npm registry;" \
+    "the tests that read through it will be skipped" >&2
+  rm -rf "$(dirname "$0")/../tests/tools/pst-extractor/node_modules"
+fi

@@ -186,6 +186,26 @@ TEST(Streamed, LargeAttachmentsComeFromTheFileByteExact) {
   EXPECT_TRUE(bin(bytes.message.attachments[1].properties, t::kAttachDataBin) == m.text);
 }
 
+// A text body too large to decode and convert in memory (a 2 GiB one aborted the whole
+// run when GLib could not grow its buffer) is kept, byte for byte, as an attachment
+// streamed from the file, with a warning; the message is not lost.
+TEST(Streamed, OversizedTextBodyBecomesAStreamedAttachment) {
+  TempDir dir;
+  const std::string text(3 << 20, 'x');
+  write_file(dir.path() / "big.eml",
+             "From: a@example.com\r\nSubject: big\r\nContent-Type: text/plain\r\n\r\n" + text);
+  ImportOptions o;
+  o.max_body_bytes = 1 << 20;
+  const ImportResult r = import_file(dir.path() / "big.eml", o);
+  EXPECT_FALSE(r.stand_in);
+  ASSERT_EQ(r.message.attachments.size(), 1U);
+  ASSERT_TRUE(r.message.attachments[0].content);
+  EXPECT_TRUE(read_all(*r.message.attachments[0].content) == text);
+  EXPECT_TRUE(std::any_of(r.warnings.begin(), r.warnings.end(), [](const std::string& w) {
+    return w.find("too large for the body") != std::string::npos;
+  }));
+}
+
 TEST(Streamed, FileThatShrankOrGrewIsRefusedNotCut) {
   TempDir dir;
   const LargeMessage m;

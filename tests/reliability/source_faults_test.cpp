@@ -98,6 +98,14 @@ void expect_valid(const fs::path& pst) {
 
 // Calls `before(i)` just before row i is read: for row 0 before the run, for the others
 // from the observer's report on the row before.
+// The PST files a run left in `dir`.
+std::vector<fs::path> psts_in(const fs::path& dir) {
+  std::vector<fs::path> psts;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  return psts;
+}
+
 class ChangeBeforeRead final : public convert::RunObserver {
  public:
   explicit ChangeBeforeRead(std::function<void(std::size_t)> before) : before_(std::move(before)) {}
@@ -256,9 +264,7 @@ TEST_F(SourceFaults, UnlistableFolderIsReportedAndTheRestConverts) {
   fs::permissions(src_ / "Locked", fs::perms::owner_all);
   ASSERT_NE(r.exit_code, 126) << "cannot run as another user";
   EXPECT_NE(r.err.find("Locked"), std::string::npos) << r.err;
-  std::vector<fs::path> psts;
-  for (const auto& e : fs::directory_iterator(out_))
-    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  const std::vector<fs::path> psts = psts_in(out_);
   ASSERT_EQ(psts.size(), 1u) << r.err;
   expect_valid(psts[0]);
   EXPECT_EQ(subjects_in(psts[0]), (std::set<std::string>{"a", "d"}));
@@ -285,9 +291,7 @@ TEST_F(SourceFaults, UnlistableFolderIsInTheLogAndTheExitStatus) {
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("{\"kind\":\"folder-not-read\",\"path\":"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"exit\":1"), std::string::npos) << r.out;
-  std::vector<fs::path> psts;
-  for (const auto& e : fs::directory_iterator(out_))
-    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  const std::vector<fs::path> psts = psts_in(out_);
   ASSERT_EQ(psts.size(), 1u) << r.err;
   EXPECT_EQ(subjects_in(psts[0]), (std::set<std::string>{"a"}));
   fs::path log = psts[0];
@@ -308,9 +312,7 @@ TEST_F(SourceFaults, FileWithoutReadPermissionIsLoggedAndTheRestConverts) {
       {"--quiet", "--output-dir", out_.string(), src_.string()}, tmp_.path());
   ASSERT_NE(r.exit_code, 126) << "cannot run as another user";
   EXPECT_EQ(r.exit_code, 1) << r.err;
-  std::vector<fs::path> psts;
-  for (const auto& e : fs::directory_iterator(out_))
-    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  const std::vector<fs::path> psts = psts_in(out_);
   ASSERT_EQ(psts.size(), 1u) << r.err;
   EXPECT_EQ(subjects_in(psts[0]), (std::set<std::string>{"a"}));
   fs::path log = psts[0];
@@ -333,9 +335,7 @@ TEST_F(SourceFaults, LinkLoopAndUnsearchableFolderGiveTheSystemsReason) {
   fs::permissions(src_ / "Shut", fs::perms::owner_all);
   ASSERT_NE(r.exit_code, 126) << "cannot run as another user";
   EXPECT_EQ(r.exit_code, 1) << r.err;
-  std::vector<fs::path> psts;
-  for (const auto& e : fs::directory_iterator(out_))
-    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  const std::vector<fs::path> psts = psts_in(out_);
   ASSERT_EQ(psts.size(), 1u) << r.err;
   EXPECT_EQ(subjects_in(psts[0]), (std::set<std::string>{"a"}));
   fs::path log = psts[0];
@@ -404,9 +404,7 @@ TEST_F(SourceFaults, FoldersPastThePathLimitAreReportedNotSkipped) {
   EXPECT_EQ(r.exit_code, 1) << r.err;
   EXPECT_NE(r.err.find("File name too long"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("{\"kind\":\"folder-not-read\""), std::string::npos) << r.out;
-  std::vector<fs::path> psts;
-  for (const auto& e : fs::directory_iterator(out_))
-    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  const std::vector<fs::path> psts = psts_in(out_);
   ASSERT_EQ(psts.size(), 1u) << r.err;
   expect_valid(psts[0]);
   // Each message whose path fits converts; the first folder that does not is reported.
@@ -451,9 +449,7 @@ TEST_F(SourceFaults, BigTwoGigabyteMessageIsConvertedOrReportedWithinBoundedMemo
   const int rc = WEXITSTATUS(status);
   EXPECT_TRUE(rc == 0 || rc == 1) << rc;
   EXPECT_LT(use.ru_maxrss, 1L << 20) << "kB resident at most";  // 1 GiB in kB
-  std::vector<fs::path> psts;
-  for (const auto& e : fs::directory_iterator(out_))
-    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  const std::vector<fs::path> psts = psts_in(out_);
   ASSERT_EQ(psts.size(), 1u);
   expect_valid(psts[0]);
   const auto subjects = subjects_in(psts[0]);
@@ -498,9 +494,7 @@ TEST_F(SourceFaults, SourceTreeIsUnchangedDownToModesAndTimes) {
   const auto after = tree_state(src_);
   fs::permissions(src_ / "ReadOnly", fs::perms::owner_all);
   EXPECT_EQ(after, before);
-  std::vector<fs::path> psts;
-  for (const auto& e : fs::directory_iterator(out_))
-    if (e.path().extension() == ".pst") psts.push_back(e.path());
+  const std::vector<fs::path> psts = psts_in(out_);
   ASSERT_EQ(psts.size(), 1u) << r.err;
   const auto subjects = subjects_in(psts[0]);
   for (const char* s : {"one", "two", "three", "four", "five"}) EXPECT_TRUE(subjects.count(s)) << s;

@@ -520,7 +520,7 @@ class Oracle:
                 try:
                     a = m.get_attachment(i)
                     aprops = self.pypff_props(a, None)
-                    data = a.read_buffer(a.size) if a.size else b""
+                    data = read_attachment(a)
                     catt = catts[i] if i < len(catts) else None
                     msg["attachments"].append(self.attachment(akey, i, a.identifier, aprops,
                                                               data, catt))
@@ -718,6 +718,23 @@ def render_text(doc):
     for e in doc["errors"]:
         line(out, "error", field("key", e["key"]), field("message", e["message"]))
     return "\n".join(out) + "\n"
+
+
+def read_attachment(a):
+    """An attachment's data, read in pieces: pypff takes a read's size as a signed 32-bit
+    number, so one read of data over 2 GiB fails."""
+    left = a.size or 0
+    if not left:
+        return b""
+    a.seek_offset(0, 0)
+    parts = []
+    while left > 0:
+        chunk = a.read_buffer(min(left, 1 << 30))
+        if not chunk:
+            break
+        parts.append(chunk)
+        left -= len(chunk)
+    return b"".join(parts)
 
 
 def main(argv):

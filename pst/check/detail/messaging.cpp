@@ -584,10 +584,11 @@ Checker::MessageResult Checker::check_message(const NodeRef& msg, int depth, Tc*
     check_attachment(NodeRef{anid, e.data, e.sub, msg.label + " attachment " + hex(anid)}, depth);
   }
 
-  // PR_MESSAGE_SIZE: the data bytes the message's node and subnodes hold.
+  // PR_MESSAGE_SIZE: the data bytes the message's node and subnodes hold; a signed 32-bit
+  // value, so a message over 2 GiB states the largest one.
   if (res.size) {
     std::uint64_t bytes = external_bytes(msg.data, msg.sub, 0);
-    if (bytes != *res.size) {
+    if (bytes != *res.size && !(*res.size == 0x7FFFFFFF && bytes > 0x7FFFFFFF)) {
       sink_.outlook("message.size", msg.label + " PR_MESSAGE_SIZE is " + std::to_string(*res.size) +
                                         " but its blocks hold " + std::to_string(bytes) +
                                         " bytes of data");
