@@ -346,10 +346,10 @@ TEST_F(Reliability, FullDiskGivesTheTrueCountAndALog) {
   generate_mailbox(src, 300, 4, 5);
   const fs::path disk = tmp_.path() / "disk";
   fs::create_directories(disk);
-  if (::geteuid() != 0 ||
+  if (::geteuid() != 0 || ::access("/bin/mount", X_OK) != 0 ||
       run_process({"/bin/mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", disk.string()})
               .exit_code != 0) {
-    GTEST_SKIP() << "cannot mount a small tmpfs";
+    GTEST_SKIP() << "cannot mount a small tmpfs (needs root and /bin/mount)";
   }
   struct Unmount {
     fs::path at;
