@@ -40,7 +40,7 @@ enum class Id {
   kVersion,
 };
 
-struct Spec {
+struct OptionDef {
   Id id;
   char short_name;             // 0: none
   std::string_view long_name;  // without the dashes
@@ -48,7 +48,7 @@ struct Spec {
   std::string_view help;       // lines separated by '\n'
 };
 
-constexpr Spec kSpecs[] = {
+constexpr OptionDef kOptionDefs[] = {
     {Id::kOutputDir, 'o', "output-dir", "DIR",
      "write the PST and its .log into DIR (default: the current folder)"},
     {Id::kQuiet, 'q', "quiet", "", "no progress bar and no summary on standard error"},
@@ -65,15 +65,15 @@ constexpr Spec kSpecs[] = {
     {Id::kVersion, 0, "version", "", "show the version and the licence, and exit"},
 };
 
-const Spec* FindLong(std::string_view name) {
-  for (const Spec& s : kSpecs) {
+const OptionDef* FindLong(std::string_view name) {
+  for (const OptionDef& s : kOptionDefs) {
     if (s.long_name == name) return &s;
   }
   return nullptr;
 }
 
-const Spec* FindShort(char c) {
-  for (const Spec& s : kSpecs) {
+const OptionDef* FindShort(char c) {
+  for (const OptionDef& s : kOptionDefs) {
     if (s.short_name != 0 && s.short_name == c) return &s;
   }
   return nullptr;
@@ -83,9 +83,9 @@ const Spec* FindShort(char c) {
 std::string Quoted(std::string_view text) { return "'" + convert::EscapeText(text) + "'"; }
 
 // Applies one option; returns the error, empty when the value is usable.
-std::string Apply(const Spec& spec, const std::string& value, Options& o) {
-  const std::string name = "--" + std::string(spec.long_name);
-  switch (spec.id) {
+std::string Apply(const OptionDef& def, const std::string& value, Options& o) {
+  const std::string name = "--" + std::string(def.long_name);
+  switch (def.id) {
     case Id::kOutputDir:
       if (value.empty()) return name + " needs a folder";
       o.output_dir = value;
@@ -193,8 +193,8 @@ std::string Duration(double seconds) {
 Parsed ParseArguments(std::span<const std::string> args) {
   Parsed p;
   Options& o = p.options;
-  auto apply = [&](const Spec& spec, const std::string& value) {
-    p.error = Apply(spec, value, o);
+  auto apply = [&](const OptionDef& def, const std::string& value) {
+    p.error = Apply(def, value, o);
     return p.error.empty();
   };
   bool options_end = false;
@@ -212,37 +212,37 @@ Parsed ParseArguments(std::span<const std::string> args) {
       const std::string_view body = std::string_view(a).substr(2);
       const std::size_t eq = body.find('=');
       const std::string_view name = body.substr(0, eq);
-      const Spec* spec = FindLong(name);
-      if (!spec) {
+      const OptionDef* def = FindLong(name);
+      if (!def) {
         p.error = "unrecognized option " + Quoted("--" + std::string(name));
         return p;
       }
       std::optional<std::string> value;
       if (eq != std::string_view::npos) value = std::string(body.substr(eq + 1));
-      if (spec->value.empty() && value) {
+      if (def->value.empty() && value) {
         p.error = "option " + Quoted("--" + std::string(name)) + " doesn't allow an argument";
         return p;
       }
-      if (!spec->value.empty() && !value) {
+      if (!def->value.empty() && !value) {
         if (i + 1 >= args.size()) {
           p.error = "option " + Quoted("--" + std::string(name)) + " requires an argument";
           return p;
         }
         value = args[++i];
       }
-      if (!apply(*spec, value.value_or(std::string()))) return p;
+      if (!apply(*def, value.value_or(std::string()))) return p;
       continue;
     }
     // One or more short options; the first that takes a value takes the rest of the
     // argument, or the next argument.
     for (std::size_t k = 1; k < a.size(); ++k) {
-      const Spec* spec = FindShort(a[k]);
-      if (!spec) {
+      const OptionDef* def = FindShort(a[k]);
+      if (!def) {
         p.error = "invalid option -- " + Quoted(std::string(1, a[k]));
         return p;
       }
-      if (spec->value.empty()) {
-        if (!apply(*spec, {})) return p;
+      if (def->value.empty()) {
+        if (!apply(*def, {})) return p;
         continue;
       }
       std::string value;
@@ -254,7 +254,7 @@ Parsed ParseArguments(std::span<const std::string> args) {
         p.error = "option requires an argument -- " + Quoted(std::string(1, a[k]));
         return p;
       }
-      if (!apply(*spec, value)) return p;
+      if (!apply(*def, value)) return p;
       break;
     }
   }
@@ -285,7 +285,7 @@ std::string UsageText() {
       "\n"
       "Options:\n";
   constexpr std::size_t kColumn = 28;
-  for (const Spec& s : kSpecs) {
+  for (const OptionDef& s : kOptionDefs) {
     std::string left = s.short_name ? std::string("  -") + s.short_name + ", " : "      ";
     left += "--" + std::string(s.long_name);
     if (!s.value.empty()) left += " " + std::string(s.value);
